@@ -124,7 +124,7 @@ fs::path TLog::DefaultLogFolder() { return xdg::StateHome() / "Vidoria"; }
 
 fs::path TLog::CrashLogFile() const {
   std::string name = programName_ + "_crash";
-  if (InstanceNumber >= 1) name += "_" + std::to_string(InstanceNumber);
+  if (instance_ >= 1) name += "_" + std::to_string(instance_);
   return folder_ / (name + ".log");
 }
 
@@ -211,6 +211,15 @@ void TLog::SetCrashLog(bool on) {
       fs::remove(CrashLogFile(), ec);
       crashWritten_ = false;
     }
+  }
+}
+
+void TLog::SetInstanceNumber(int n) {
+  fs::path before = CrashLogFile();
+  instance_ = n;
+  if (crashWritten_ && before != CrashLogFile()) {
+    std::error_code ec;
+    fs::rename(before, CrashLogFile(), ec);  // the open descriptor follows the file
   }
 }
 

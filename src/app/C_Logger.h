@@ -106,7 +106,9 @@ class TLog {
   int32_t LogFileSize = 0;  // line limit of the written file; 0 = none
   TSeveritySet LogFileFilter = kAllSeverities;
   bool Autosave = true;
-  int InstanceNumber = 0;
+  int InstanceNumber() const { return instance_; }
+  // Instances 1 and up keep a crash copy of their own; a copy already begun moves along.
+  void SetInstanceNumber(int n);
 
   AddEvent OnLogEntryAdded;
   NotifyEvent OnCloseWithInfo, OnCloseWithWarning, OnCloseWithError, OnCloseWithCritical;
@@ -132,6 +134,7 @@ class TLog {
   bool crashFailed_ = false;
   bool crashWritten_ = false;
   int crashFd_ = -1;
+  int instance_ = 0;
   std::filesystem::path lastWritten_;
   std::string osDescription_;
 };
