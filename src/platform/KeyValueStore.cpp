@@ -88,6 +88,8 @@ bool TKeyValueStore::Parse(std::string_view text, std::map<std::string, Section>
     if (error) *error = why;
     return false;
   };
+  // Our own files always start with a comment line, so an empty file was cut short.
+  if (text.empty()) return fail("the file is empty");
   if (text.find('\0') != std::string_view::npos) return fail("the file holds binary data");
   if (!ValidUtf8(text)) return fail("the file is not valid UTF-8");
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -116,7 +118,7 @@ bool TKeyValueStore::Parse(std::string_view text, std::map<std::string, Section>
 }
 
 std::string TKeyValueStore::Serialize(const std::map<std::string, Section>& data) {
-  std::string out;
+  std::string out = "; Vidoria settings and status values\n\n";
   for (const auto& [key, values] : data) {
     if (values.empty()) continue;
     out += "[" + key + "]\n";
@@ -129,13 +131,16 @@ std::string TKeyValueStore::Serialize(const std::map<std::string, Section>& data
 bool TKeyValueStore::Load(std::string* error) {
   std::lock_guard guard(mutex_);
   data_.clear();
-  pending_.clear();
+  bool ok = true;
   std::error_code ec;
-  if (!fs::exists(file_, ec)) return true;
-  TFileLock lock(fs::path(file_) += ".lock", TFileLock::Mode::Shared);
-  std::string text;
-  if (!ReadWholeFile(file_, text, error)) return false;
-  return Parse(text, data_, error);
+  if (fs::exists(file_, ec)) {
+    TFileLock lock(fs::path(file_) += ".lock", TFileLock::Mode::Shared);
+    std::string text;
+    ok = ReadWholeFile(file_, text, error) && Parse(text, data_, error);
+  }
+  // Changes not saved yet stay visible on top of what was read.
+  for (const Change& c : pending_) Apply(data_, c);
+  return ok;
 }
 
 std::optional<std::string> TKeyValueStore::ReadString(const std::string& key, const std::string& name) const {

@@ -33,6 +33,7 @@ class TKeyValueStore {
   // Reads the file under a shared lock. A missing file is an empty store. A file that
   // cannot be read or is damaged (binary data, invalid UTF-8, lines that are neither
   // sections nor values) leaves the store empty and returns false with the reason.
+  // Changes not saved yet are kept on top of what was read.
   bool Load(std::string* error = nullptr);
 
   std::optional<std::string> ReadString(const std::string& key, const std::string& name) const;
