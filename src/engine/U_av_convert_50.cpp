@@ -172,14 +172,10 @@ void AvConverter::WaitUntilFinished() {
 }
 
 bool AvConverter::SetPriority(TThreadPriority p) {
-  TThreadPriority before = priority_.exchange(p);
-  if (workerTid_.load() == 0) return true;
+  priority_ = p;
+  if (workerTid_.load() == 0) return true;  // applied when the worker starts
   ApplyPriority();
-  if (priority_.load() != p) {
-    (void)before;
-    return false;
-  }
-  return true;
+  return priority_.load() == p;
 }
 
 // Linux has no per-thread priority classes for ordinary threads: "Idle" is SCHED_IDLE,
@@ -214,7 +210,7 @@ void AvConverter::ApplyPriority() {
 void AvConverter::Finish(bool succeeded) {
   succeeded_ = succeeded;
   running_ = false;
-  dispatcher_.Post([this, succeeded] {
+  Notify([this, succeeded] {
     finished_ = true;
     if (OnFinished) OnFinished(succeeded);
   });
@@ -223,7 +219,7 @@ void AvConverter::Finish(bool succeeded) {
 void AvConverter::ThreadMain() {
   workerTid_ = static_cast<int>(::syscall(SYS_gettid));
   if (priority_.load() != tpNormal) ApplyPriority();
-  dispatcher_.Post([this] {
+  Notify([this] {
     if (OnStarted) OnStarted();
   });
   bool ok = false;
@@ -282,7 +278,9 @@ bool AvConverter::Run() {
     }
     rates = *titleRates;
 
-    if (OnTitleStarted) OnTitleStarted(static_cast<int>(i) + 1);
+    Notify([this, n = static_cast<int>(i) + 1] {
+      if (OnTitleStarted) OnTitleStarted(n);
+    });
     TTitleDecisions d;
     d.title_number = static_cast<int>(i) + 1;
     d.rates = rates;
@@ -304,14 +302,20 @@ bool AvConverter::Run() {
       LogFmt(EVT_ERROR, "The old files of title %d in \"%s\" can't be deleted", d.title_number, output_.Path());
       return false;
     }
-    if (OnVideoFormat) OnVideoFormat(d.width, d.height, d.widescreen ? 16 : 4, d.widescreen ? 9 : 3, d.pal ? 25 : 30);
+    Notify([this, d] {
+      if (OnVideoFormat) OnVideoFormat(d.width, d.height, d.widescreen ? 16 : 4, d.widescreen ? 9 : 3, d.pal ? 25 : 30);
+    });
 
     TTitleContext ctx{control_, *this,
-                      [&](int64_t titleBytes) {
-                        if (OnProgress) OnProgress(total, facts.input_bytes, done + titleBytes);
+                      [&, titleInput = facts.input_bytes](int64_t titleBytes) {
+                        Notify([this, total, titleInput, now = done + titleBytes] {
+                          if (OnProgress) OnProgress(total, titleInput, now);
+                        });
                       },
                       [&](const std::string& text) {
-                        if (OnStatusText) OnStatusText(text);
+                        Notify([this, text] {
+                          if (OnStatusText) OnStatusText(text);
+                        });
                       }};
     TTitleReport report = title.Convert(d, output_, ctx);
     title.Close();
@@ -346,7 +350,9 @@ bool AvConverter::Run() {
   ifo.sequential_playback = sequential_;
   ifo.titles = kept;
   if (menu_) {
-    if (OnTitleStarted) OnTitleStarted(0);
+    Notify([this] {
+      if (OnTitleStarted) OnTitleStarted(0);
+    });
     if (!menuStage_) {
       Log(EVT_ERROR, "No menu encoder is available");
       return false;

@@ -179,12 +179,16 @@ class AvConverter : public TLoggingObject {
   void SetEngineLog(bool on);
 
   // ---- events ----
-  std::function<void()> OnStarted;            // main thread
-  std::function<void(bool succeeded)> OnFinished;  // main thread, once per job
-  std::function<void(int title)> OnTitleStarted;   // worker; 0 for the menu
-  std::function<void(int width, int height, int aspectX, int aspectY, int fps)> OnVideoFormat;  // worker
-  std::function<void(int64_t total, int64_t title, int64_t done)> OnProgress;               // worker
-  std::function<void(const std::string&)> OnStatusText;                                     // worker
+  // All of them run on the main thread, posted through the dispatcher in the order the
+  // worker raised them; set them before Start. The engine's log callback (LogCallback)
+  // is called on the worker and must be thread-safe, as TLog's is.
+  std::function<void()> OnStarted;
+  std::function<void(bool succeeded)> OnFinished;  // once per job, also after a failure
+  std::function<void(int title)> OnTitleStarted;   // 1-based; 0 for the menu
+  std::function<void(int width, int height, int aspectX, int aspectY, int fps)> OnVideoFormat;
+  // Input bytes: of the whole job, of the current title, and done so far.
+  std::function<void(int64_t total, int64_t title, int64_t done)> OnProgress;
+  std::function<void(const std::string&)> OnStatusText;
 
   // The body of the job; runs on the worker. Public for tests that drive it directly.
   bool Run();
@@ -193,8 +197,15 @@ class AvConverter : public TLoggingObject {
   void ThreadMain();
   void ApplyPriority();
   void Finish(bool succeeded);
+  // Posts an event to the main thread; it is dropped if the engine is gone by then.
+  void Notify(std::function<void()> event) {
+    dispatcher_.Post([alive = std::weak_ptr<char>(alive_), e = std::move(event)] {
+      if (alive.lock()) e();
+    });
+  }
 
   TMainThreadDispatcher& dispatcher_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
   std::vector<std::unique_ptr<IConversionTitle>> titles_;
   std::unique_ptr<IMenuStage> menuStage_;
   std::unique_ptr<IIfoStage> ifoStage_;
