@@ -3,6 +3,7 @@
 #include "common/U_BitWriter.h"
 
 #include <array>
+#include <iterator>
 
 namespace vidoria {
 

@@ -110,6 +110,34 @@ TEST(PesHeader, EveryVariantMatchesItsGoldenBytes) {
   }
 }
 
+// The payload room of each kind of pack follows from its header sizes.
+TEST(PesHeader, PayloadRoomOfEachKindOfPack) {
+  auto room = [](std::function<void(TMPEG2_video_pack&)> set, size_t substream) {
+    TMPEG2_video_pack p;
+    set(p);
+    return PackPayloadRoom(p.HeaderSize(), substream);
+  };
+  auto none = [](TMPEG2_video_pack&) {};
+  auto pts = [](TMPEG2_video_pack& p) { p.SetPts(0); };
+  auto ptsDts = [](TMPEG2_video_pack& p) { p.SetPtsDts(0, 0); };
+  auto ptsPstd = [](TMPEG2_video_pack& p) {
+    p.SetPts(0);
+    p.SetPstdBuffer(kPstdPrivate1);
+  };
+  auto ptsStuffing = [](TMPEG2_video_pack& p) {
+    p.SetPts(0);
+    p.SetStuffing(3);
+  };
+  EXPECT_EQ(room(none, 0), 2025u);         // video without time stamp
+  EXPECT_EQ(room(pts, 0), 2020u);          // video with PTS, MPEG audio
+  EXPECT_EQ(room(ptsDts, 0), 2015u);       // first picture of a VOBU
+  EXPECT_EQ(room(pts, 4), 2016u);          // AC-3
+  EXPECT_EQ(room(ptsPstd, 4), 2013u);      // AC-3 or DTS, first pack of the VOB
+  EXPECT_EQ(room(ptsStuffing, 4), 2013u);  // DTS, later packs
+  EXPECT_EQ(room(pts, 1), 2019u);          // first pack of a sub-picture unit
+  EXPECT_EQ(room(none, 1), 2024u);         // later sub-picture packs
+}
+
 TEST(PesHeader, TimeStampBeyond33BitsWrapsAndIsReported) {
   TMPEG2_video_pack p;
   p.SetCopyStatus(true);
@@ -171,8 +199,9 @@ TEST(ClosePack, FillsTheSectorWithAValidPacketLayout) {
     if (free >= 6) {
       ASSERT_EQ(packets.size(), 2u);
       EXPECT_EQ(packets[0].second, kSectorSize - 14 - free);
-      EXPECT_EQ(packets[1], std::make_pair(kStreamIdPadding, free));
-      EXPECT_EQ(s.back(), free > 6 ? 0xFF : s.back());
+      std::vector<uint8_t> padding{0x00, 0x00, 0x01, 0xBE, 0x00, static_cast<uint8_t>(free - 6)};
+      padding.resize(free, 0xFF);
+      EXPECT_EQ(std::vector<uint8_t>(s.end() - static_cast<ptrdiff_t>(free), s.end()), padding);
       EXPECT_EQ(headerLength, 5u);
     } else {
       ASSERT_EQ(packets.size(), 1u);
