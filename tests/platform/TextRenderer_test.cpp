@@ -201,5 +201,15 @@ TEST(TextRenderer, DrawBlendsTheColourWhereTextCovers) {
   EXPECT_GT(opaque, 50);
 }
 
+TEST(TextRenderer, DamagedTextIsHandledAndRunawayLinesAreCut) {
+  TTextRenderer r(Pinned(kDejaVu, 24));
+  EXPECT_EQ(DecodeUtf8("a\xC3\x28\xF0\x9F"), (std::u32string{U'a', 0xFFFD, U'(', 0xFFFD, 0xFFFD}));
+  EXPECT_GT(r.Measure("a\xFF\xFEz").Width, r.Measure("az").Width);  // replacement characters take room
+  const std::string line(20000, 'W');
+  const TTextMask m = r.RenderMask(line);
+  EXPECT_GT(r.Measure(line).Width, TBitmap32::kMaxSide);
+  EXPECT_LE(m.Width, TBitmap32::kMaxSide + 2 * 24);
+}
+
 }  // namespace
 }  // namespace vidoria
