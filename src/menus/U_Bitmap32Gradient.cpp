@@ -64,7 +64,7 @@ bool TShadowedText::PrepareLayers(TLayers& layers) {
   TTextRenderer* renderer = Renderer();
   if (!renderer) return false;
   const TTextAntialias mode = AntiAlias_Level > 0 ? TTextAntialias::Antialiased : TTextAntialias::Monochrome;
-  layers.Extent = renderer->Measure(Text);
+  layers.Extent = renderer->Measure(Text, mode);
   layers.Margin = Margin();
   const int m = layers.Margin;
   const int64_t w = int64_t(layers.Extent.Width) + 2 * int64_t(m) + 10;

@@ -125,12 +125,14 @@ std::u32string DecodeUtf8(std::string_view text) {
 struct TTextRenderer::Impl {
   struct Face {
     FT_Face ft = nullptr;
-    hb_font_t* hb = nullptr;
+    hb_font_t* hb = nullptr;      // unhinted advances, for antialiased text
+    hb_font_t* hbMono = nullptr;  // whole-pixel hinted advances, for monochrome text
     std::filesystem::path file;
     bool synthBold = false, synthItalic = false;
     FT_Pos boldStrength = 0;  // 26.6 pixels added to outline and advance
     ~Face() {
       if (hb) hb_font_destroy(hb);
+      if (hbMono) hb_font_destroy(hbMono);
       if (ft) FT_Done_Face(ft);
     }
   };
@@ -168,9 +170,13 @@ struct TTextRenderer::Impl {
     face->file = file;
     if (!FT_IS_SCALABLE(ft) || FT_Set_Pixel_Sizes(ft, 0, FT_UInt(ppem)) != 0) return -1;
     face->hb = hb_ft_font_create_referenced(ft);
-    if (!face->hb) return -1;
-    // Unhinted advances: the measured width does not depend on the rendering mode.
+    face->hbMono = hb_ft_font_create_referenced(ft);
+    if (!face->hb || !face->hbMono) return -1;
+    // Antialiased glyphs are placed at fractional positions from unhinted advances;
+    // monochrome glyphs are hinted to the pixel grid, so their advances must be too or
+    // the gaps between letters become uneven.
     hb_ft_font_set_load_flags(face->hb, FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP);
+    hb_ft_font_set_load_flags(face->hbMono, FT_LOAD_TARGET_MONO | FT_LOAD_NO_BITMAP);
     face->synthBold = synthBold;
     face->synthItalic = synthItalic;
     // The strength FT_GlyphSlot_Embolden applies: 1/24 em.
@@ -250,7 +256,7 @@ struct TTextRenderer::Impl {
     int face;
   };
 
-  std::vector<TPlacedGlyph> Layout(const std::u32string& s) {
+  std::vector<TPlacedGlyph> Layout(const std::u32string& s, TTextAntialias mode) {
     std::vector<TPlacedGlyph> glyphs;
     const size_t n = s.size();
     if (n == 0 || faces.empty()) return glyphs;
@@ -315,18 +321,22 @@ struct TTextRenderer::Impl {
       hb_buffer_set_direction(buf, (r.level & 1) ? HB_DIRECTION_RTL : HB_DIRECTION_LTR);
       hb_buffer_guess_segment_properties(buf);
       const Face& face = *faces[size_t(r.face)];
-      hb_shape(face.hb, buf, nullptr, 0);
+      hb_shape(mode == TTextAntialias::Monochrome ? face.hbMono : face.hb, buf, nullptr, 0);
       unsigned count = 0;
       const hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buf, &count);
       const hb_glyph_position_t* pos = hb_buffer_get_glyph_positions(buf, &count);
       for (unsigned g = 0; g < count; ++g) {
+        const bool mono = mode == TTextAntialias::Monochrome;
+        // Kerning and mark offsets are fractional even with hinted advances.
+        auto grid = [mono](int64_t v) { return mono ? (v + 32) & ~int64_t(63) : v; };
         int64_t advance = pos[g].x_advance;
         if (face.synthBold && advance != 0) advance += face.boldStrength;
+        advance = grid(advance);
         TPlacedGlyph pg;
         pg.GlyphIndex = info[g].codepoint;
         pg.Face = r.face;
-        pg.X = double(pen + pos[g].x_offset) / 64.0;
-        pg.Y = -double(pos[g].y_offset) / 64.0;
+        pg.X = double(pen + grid(pos[g].x_offset)) / 64.0;
+        pg.Y = -double(grid(pos[g].y_offset)) / 64.0;
         pg.Advance = double(advance) / 64.0;
         pg.Cluster = info[g].cluster;
         glyphs.push_back(pg);
@@ -346,7 +356,7 @@ struct TTextRenderer::Impl {
   TTextMask RenderMask(const std::u32string& s, TTextAntialias mode) {
     TTextMask mask;
     if (faces.empty()) return mask;
-    const auto glyphs = Layout(s);
+    const auto glyphs = Layout(s, mode);
     const int width = WidthOf(glyphs);
     const bool mono = mode == TTextAntialias::Monochrome;
     // Room for italic overhang, emboldening and accents beyond the box.
@@ -443,12 +453,14 @@ std::filesystem::path TTextRenderer::FaceFile(int face) const {
 bool TTextRenderer::SyntheticBold() const { return IsValid() && impl_->faces[0]->synthBold; }
 bool TTextRenderer::SyntheticItalic() const { return IsValid() && impl_->faces[0]->synthItalic; }
 
-TTextExtent TTextRenderer::Measure(std::string_view text) {
+TTextExtent TTextRenderer::Measure(std::string_view text, TTextAntialias mode) {
   if (!IsValid()) return {};
-  return TTextExtent{Impl::WidthOf(impl_->Layout(DecodeUtf8(text))), impl_->ascent, impl_->descent};
+  return TTextExtent{Impl::WidthOf(impl_->Layout(DecodeUtf8(text), mode)), impl_->ascent, impl_->descent};
 }
 
-std::vector<TPlacedGlyph> TTextRenderer::Layout(std::string_view text) { return impl_->Layout(DecodeUtf8(text)); }
+std::vector<TPlacedGlyph> TTextRenderer::Layout(std::string_view text, TTextAntialias mode) {
+  return impl_->Layout(DecodeUtf8(text), mode);
+}
 
 int TTextRenderer::FaceFor(char32_t c) { return impl_->FaceFor(c); }
 

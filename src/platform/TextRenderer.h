@@ -102,8 +102,10 @@ class TTextRenderer {
   bool SyntheticItalic() const;
 
   // Text is UTF-8; invalid sequences read as U+FFFD. Line breaks are not interpreted.
-  TTextExtent Measure(std::string_view text);
-  std::vector<TPlacedGlyph> Layout(std::string_view text);
+  // Monochrome text is hinted to whole pixels, so its width can differ slightly from
+  // the antialiased width: measure in the mode you draw in.
+  TTextExtent Measure(std::string_view text, TTextAntialias mode = TTextAntialias::Antialiased);
+  std::vector<TPlacedGlyph> Layout(std::string_view text, TTextAntialias mode = TTextAntialias::Antialiased);
   // The face (as for TPlacedGlyph::Face) that draws `c`.
   int FaceFor(char32_t c);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 
 namespace vidoria {
@@ -167,6 +168,10 @@ TEST(TextRenderer, MonochromeDrawsWholeIndices) {
   EXPECT_TRUE(std::all_of(m.Coverage.begin(), m.Coverage.end(), [](uint8_t c) { return c == 0 || c == 255; }));
   const TTextMask aa = r.RenderMask("Sub");
   EXPECT_TRUE(std::any_of(aa.Coverage.begin(), aa.Coverage.end(), [](uint8_t c) { return c > 0 && c < 255; }));
+
+  // Hinted to whole pixels: every pen position is an integer.
+  for (const auto& g : r.Layout("Monochrome", TTextAntialias::Monochrome)) EXPECT_EQ(g.X, std::floor(g.X));
+  EXPECT_NEAR(r.Measure("Monochrome", TTextAntialias::Monochrome).Width, r.Measure("Monochrome").Width, 6);
 
   const int w = 120, h = 50, stride = 124;
   std::vector<uint8_t> picture(size_t(stride) * h, 0);
