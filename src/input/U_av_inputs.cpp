@@ -799,9 +799,11 @@ int64_t DiscAudioBitrate(const AVCodecParameters* par) {
 }  // namespace
 
 int64_t Tav_titleset::AudioBitrate() const {
+  // A stream that continues one of a previous part plays after it, not beside it.
   int64_t total = 0;
-  for (const auto& f : files_)
-    for (int i : f->Facts().AudioStreams) total += DiscAudioBitrate(f->Stream(i)->codecpar);
+  for (const auto& s : streams_)
+    if (s->Type == AVMEDIA_TYPE_AUDIO && s->MediaStream && !s->Predecessor)
+      total += DiscAudioBitrate(s->MediaStream->codecpar);
   return total;
 }
 
