@@ -92,8 +92,13 @@ bool TAv_input_file::Open() {
   }
   ctx->pb = io_->Context();
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // Play lists and concatenation lists name further inputs; those may be local files
+  // only, never network addresses.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
   // The library frees the context when opening fails.
-  lastError_ = avformat_open_input(&ctx, FileName().c_str(), inputFormat_, nullptr);
+  lastError_ = avformat_open_input(&ctx, FileName().c_str(), inputFormat_, &options);
+  av_dict_free(&options);
   if (lastError_ < 0) {
     LogFmt(EVT_ERROR, "[Code 0x%.8xh] - Cannot open input file \"%s\"", Code(lastError_), name);
     Close();

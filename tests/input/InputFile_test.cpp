@@ -221,6 +221,20 @@ TEST(InputFile, SeekLandsOnTheKeyFrameBefore) {
   EXPECT_EQ(ToMicroseconds(pkt->pts, in.Stream(0)->time_base), 2000000);
 }
 
+TEST(InputFile, FailedSeeksAreLoggedWithThePosition) {
+  TempDir dir;
+  // A raw H.264 stream has neither index nor timestamps to seek by.
+  fs::path file = dir / "raw.264";
+  ASSERT_TRUE(MakeMedia(file, kVideo + "-t 1 -c:v libx264 -preset ultrafast -f h264"));
+  LogCollector log;
+  TAv_input_file in;
+  in.SetStartTime(100000000);
+  ASSERT_TRUE(OpenInput(in, file, log));
+  EXPECT_TRUE(log.Has(EVT_WARNING, ": could not seek to position 100.000 sec.")) << log.All();
+  EXPECT_FALSE(in.Seek(200000000));
+  EXPECT_TRUE(log.Has(EVT_WARNING, file.string() + ": could not seek to position 200.000")) << log.All();
+}
+
 TEST(InputFile, ScanDurationReadsToTheEndAndRewinds) {
   TempDir dir;
   fs::path file = dir / "scan.avi";
@@ -390,7 +404,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"random_non_utf8_name", "noise\xff\xfe.avi", RandomBytes, "Cannot"},
                       BadCase{"truncated_header", "cut.mkv", [](const std::string& g) { return g.substr(0, 300); },
                               ""},
-                      BadCase{"missing", "missing.mkv", nullptr, "missing or modified"}),
+                      BadCase{"missing", "missing.mkv", nullptr, "missing or modified"},
+                      // A play list may not make the program reach out to the network.
+                      BadCase{"playlist_to_network", "list.m3u8",
+                              [](const std::string&) {
+                                return std::string("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n"
+                                                   "http://127.0.0.1:9/a.ts\n#EXT-X-ENDLIST\n");
+                              },
+                              ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InputFile, TruncatedFileReadsWhatIsThere) {
