@@ -282,4 +282,7 @@ class Tav_titleset : public TLoggingObject {
   int64_t startTime_ = 0;
 };
 
+// The title sets of a job, in title order.
+using Tav_titlesetList = std::vector<std::unique_ptr<Tav_titleset>>;
+
 }  // namespace vidoria

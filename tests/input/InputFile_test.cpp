@@ -274,13 +274,14 @@ TEST(InputFile, StoppedScanExtrapolatesFromBytesRead) {
 
 struct DecodeCase {
   const char* name;
+  const char* file;
   const char* codecArgs;
 };
 class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, FirstPictureComesOutAsYuv420) {
   TempDir dir;
-  fs::path file = dir / "v.mkv";
+  fs::path file = dir / GetParam().file;
   ASSERT_TRUE(MakeMedia(file, kVideo + "-t 0.5 " + GetParam().codecArgs));
   LogCollector log;
   TAv_input_file in;
@@ -308,9 +309,11 @@ TEST_P(DecodeTest, FirstPictureComesOutAsYuv420) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pictures, DecodeTest,
-                         ::testing::Values(DecodeCase{"yuv420", "-c:v mpeg4"},
-                                           DecodeCase{"yuv444_converted",
-                                                      "-c:v libx264 -preset ultrafast -pix_fmt yuv444p"}),
+                         ::testing::Values(DecodeCase{"yuv420", "v.mkv", "-c:v mpeg4"},
+                                           DecodeCase{"yuv444_converted", "v.mkv",
+                                                      "-c:v libx264 -preset ultrafast -pix_fmt yuv444p"},
+                                           // Windows Media goes through the library's own decoders.
+                                           DecodeCase{"wmv2", "v.wmv", "-c:v wmv2"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- spanned inputs --------------------------------------------------------------------
