@@ -76,7 +76,11 @@ bool TAv_input_file::Open() {
   std::string why;
   io_ = TClusterAvio::Open(Cluster, why);
   if (!io_) {
-    LogFmt(EVT_ERROR, "Cannot open input file \"%s\": %s", name, why);
+    std::filesystem::path changed;
+    if (!Cluster.CheckUnchanged(changed))
+      LogFmt(EVT_ERROR, "File \"%s\" missing or modified", DisplayName(changed));
+    else
+      LogFmt(EVT_ERROR, "Cannot open input file \"%s\": %s", name, why);
     return false;
   }
   if (!ProbeFormat()) {

@@ -258,6 +258,30 @@ TEST(InputFile, ScanDurationReadsToTheEndAndRewinds) {
   EXPECT_EQ(pkt->pts, 0);
 }
 
+TEST(InputFile, InputThatCannotSeekIsOpenedAgainToRewind) {
+  TempDir dir;
+  fs::path file = dir / "raw.264";
+  ASSERT_TRUE(MakeMedia(file, kVideo + "-t 1 -c:v libx264 -preset ultrafast -f h264"));
+  LogCollector log;
+  TAv_input_file in;
+  ASSERT_TRUE(OpenInput(in, file, log));
+  in.SetFrameRate({30000, 1001});
+  AvPacketPtr pkt = MakePacket();
+  ASSERT_GE(in.ReadPacket(pkt.get()), 0);
+  const std::string first(reinterpret_cast<char*>(pkt->data), pkt->size);
+  av_packet_unref(pkt.get());
+  EXPECT_GT(in.ScanDuration(), 0);
+  ASSERT_TRUE(in.IsOpen()) << log.All();
+  EXPECT_EQ(std::count_if(log.Entries.begin(), log.Entries.end(),
+                          [](const auto& e) { return e.Text.rfind("Opening file", 0) == 0; }),
+            2);
+  ASSERT_GE(in.ReadPacket(pkt.get()), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pkt->data), pkt->size), first);
+  // What the caller set survives the new opening.
+  EXPECT_EQ(av_cmp_q(in.Facts().FrameRate, AVRational{30000, 1001}), 0);
+  EXPECT_TRUE(in.ScanComplete());
+}
+
 TEST(InputFile, StoppedScanExtrapolatesFromBytesRead) {
   TempDir dir;
   fs::path file = dir / "scan.avi";
