@@ -61,7 +61,8 @@ class TAv_input_file : public TLoggingObject {
   // and stays valid until the next call; none when no picture came out.
   bool DecodePicture(const AVPacket* packet, const AVFrame*& picture, bool& gotPicture);
 
-  // Seeks backwards to the nearest key point before `microseconds` (file time).
+  // Seeks backwards to the nearest key point before `microseconds`, counted from the
+  // file's own start (a transport stream's clock rarely starts at 0).
   bool Seek(int64_t microseconds);
   // Reads the next packet; the library's result: < 0 at the end or on an error. A
   // packet of a stream that appeared after opening has stream_index >= StreamCount()
