@@ -3,6 +3,8 @@
 #include "platform/FileLock.h"
 #include "platform/MessageFormat.h"
 
+#include <fstream>
+
 namespace vidoria {
 
 namespace {
@@ -18,6 +20,29 @@ bool Place(TByteWriter& w, uint32_t& sector, WriteFn&& write) {
   w.PadToSector();
   sector = static_cast<uint32_t>(w.Size() / kIfoSectorSize);
   return write();
+}
+
+// The mode a newly created file gets: 0666 less the process's umask (read without
+// changing it), or 0644 when the kernel does not tell.
+std::filesystem::perms CreationMode() {
+  unsigned mask = 022;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Umask:", 0) == 0) {
+      mask = static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+      break;
+    }
+  return static_cast<std::filesystem::perms>(0666 & ~mask);
+}
+
+// Replaces the file whole, then gives it the mode of the VOBs beside it: the atomic
+// writer keeps its files private, but a DVD folder is made to be burned and shared.
+bool WriteShared(const std::filesystem::path& file, std::string_view data, std::string* error) {
+  if (!WriteFileAtomically(file, data, error)) return false;
+  std::error_code ec;
+  std::filesystem::permissions(file, CreationMode(), ec);
+  if (ec) return Fail(error, SafeFormat("cannot set the permissions of \"%s\": %s", file.string(), ec.message()));
+  return true;
 }
 
 uint32_t Sectors(const TByteWriter& w) { return static_cast<uint32_t>(w.Size() / kIfoSectorSize); }
@@ -122,7 +147,7 @@ bool SaveIfoAndBackup(const std::filesystem::path& ifoFile, const std::vector<ui
   const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::filesystem::path backup = ifoFile;
   backup.replace_extension(".BUP");
-  return WriteFileAtomically(ifoFile, data, error) && WriteFileAtomically(backup, data, error);
+  return WriteShared(ifoFile, data, error) && WriteShared(backup, data, error);
 }
 
 std::string VmgIfoName() { return "VIDEO_TS.IFO"; }

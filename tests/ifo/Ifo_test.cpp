@@ -223,6 +223,8 @@ TEST(Ifo, LibdvdreadReadsTheFilesBackWithoutComplaint) {
       const std::string ifo = test::ReadFile(dir / (std::string(name) + ".IFO"));
       EXPECT_EQ(ifo, test::ReadFile(dir / (std::string(name) + ".BUP"))) << name;
       EXPECT_EQ(ifo.size() % kIfoSectorSize, 0u) << name;
+      // Readable like the VOBs beside them, not private to the user.
+      EXPECT_EQ(fs::status(dir / (std::string(name) + ".BUP")).permissions(), fs::status(dir / "VTS_01_1.VOB").permissions());
     }
 
     TDvdRead dvd(tmp.path());
