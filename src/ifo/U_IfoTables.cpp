@@ -59,6 +59,8 @@ std::array<uint8_t, 2> LanguageCode(std::string_view text) {
 
 bool PatchStreamAttributes(TByteWriter& w, size_t at, const TStreamAttributes& attr, TAttributeBlock kind,
                            std::string* error) {
+  static_assert(86 + 6 <= kMenuAttributeBlockSize, "a menu block with one sub-picture stream ends before 512");
+  static_assert(512 + kAttributeBlockSize <= 1024, "a title block at 512 ends inside the header");
   const bool menu = kind == TAttributeBlock::Menu;
   const size_t maxAudio = menu ? 1 : 8, maxSub = menu ? 1 : 32;
   if (attr.Audio.size() > maxAudio)
