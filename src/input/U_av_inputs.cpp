@@ -808,19 +808,20 @@ int64_t DiscAudioBitrate(const AVCodecParameters* par) {
 }  // namespace
 
 int64_t Tav_titleset::AudioBitrate() const {
-  // A stream that continues one of a previous part plays after it, not beside it.
+  // A stream that continues one of a previous part plays after it, not beside it; a
+  // discarded track takes no room at all.
   int64_t total = 0;
   for (const auto& s : streams_)
-    if (s->Type == AVMEDIA_TYPE_AUDIO && s->MediaStream && !s->Predecessor)
+    if (s->Type == AVMEDIA_TYPE_AUDIO && s->MediaStream && !s->Predecessor && !s->Discard)
       total += DiscAudioBitrate(s->MediaStream->codecpar);
   return total;
 }
 
 int64_t Tav_titleset::AudioBytes() const {
   int64_t bits = 0;
-  for (const auto& f : files_) {
-    const int64_t ms = f->Duration() / 1000;
-    for (int i : f->Facts().AudioStreams) bits += ms * DiscAudioBitrate(f->Stream(i)->codecpar) / 1000;
+  for (const auto& s : streams_) {
+    if (s->Type != AVMEDIA_TYPE_AUDIO || !s->MediaStream || !s->InputFile || s->Discard) continue;
+    bits += s->InputFile->Duration() / 1000 * DiscAudioBitrate(s->MediaStream->codecpar) / 1000;
   }
   return bits / 8;
 }

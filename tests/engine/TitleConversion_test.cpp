@@ -209,3 +209,56 @@ TEST(TitleConversion, CancelStopsTheTitle) {
 
 }  // namespace
 }  // namespace vidoria
+
+#include "engine/U_TitleSetup.h"
+
+namespace vidoria {
+namespace {
+
+TEST(TitleSetup, SegmentFromAFileAndBackToATitle) {
+  Harness h;
+  const fs::path in = h.dir / "trip.mkv";
+  ASSERT_TRUE(test::MakeMedia(
+      in, "-f lavfi -i testsrc=size=320x180:rate=25:duration=4 -f lavfi -i sine=f=300:d=4 -f lavfi -i sine=f=600:d=4 "
+          "-map 0 -map 1 -map 2 -c:v mpeg4 -c:a mp2 -metadata:s:a:0 language=fre -metadata:s:a:1 language=ger"));
+  TAuteurSettings settings;
+  settings.Set_Chap_Duration_Ms(60000);
+  settings.Set_Chap_dont_insert_in_small_segments(false);
+  settings.Set_Menu_Default_title("Trips");
+  TVideo_segments_collection project;
+  TMenuStorage menu;
+  TVideoSegmentstorage* seg = MakeSegment(in, settings, project, menu, h.log);
+  ASSERT_NE(seg, nullptr) << ::testing::PrintToString(h.lines);
+  EXPECT_EQ(seg->friendly_name, "trip");
+  EXPECT_EQ(seg->AudioStreamCount(), 2);
+  EXPECT_EQ(seg->AudioStream(0)->language, "fr");
+  EXPECT_EQ(seg->AudioStream(1)->language, "de");
+  EXPECT_NEAR(static_cast<double>(seg->FileSet[0].duration_from_user), 4e6, 1e5);
+  EXPECT_NEAR(seg->FileSet[0].display_aspect, 16.0 / 9, 0.01);
+  EXPECT_EQ(seg->Chapters.Count(), 0u) << "shorter than one chapter interval";
+  EXPECT_EQ(menu.title, "Trips") << "the first segment brings the menu defaults";
+
+  seg->AudioStream(0)->discard = true;  // the user keeps only the German track
+  auto title = OpenTitle(*seg, h.log, [&h] { return std::make_unique<RecordingSink>(h.rec); });
+  ASSERT_NE(title, nullptr);
+  EXPECT_EQ(title->Facts().frame_rate_num, 25);
+  EXPECT_NEAR(title->Facts().display_aspect, 16.0 / 9, 0.01);
+  EXPECT_EQ(title->Facts().audio_bitrate, 192000) << "the discarded track costs no room";
+  TTitleDecisions d;
+  d.frame_rate = DecideFrameRate(true, 25, 1);
+  d.widescreen = true;
+  d.display_aspect = 16.0f / 9;
+  TFileCluster out(64 << 20);
+  out.SetPath((h.dir / "VIDEO_TS").string());
+  out.PrepareVobOutput(1, false);
+  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
+  ASSERT_TRUE(title->Convert(d, out, ctx).ok);
+  ASSERT_EQ(h.rec.params.streams.size(), 2u);
+  EXPECT_EQ(h.rec.params.streams[1].language, "de");
+  EXPECT_EQ(h.rec.params.streams[1].dvd_id, 0x80);
+  EXPECT_EQ(MakeSegment(h.dir / "missing.mkv", settings, project, menu, h.log), nullptr);
+  EXPECT_EQ(project.Count(), 1u);
+}
+
+}  // namespace
+}  // namespace vidoria
