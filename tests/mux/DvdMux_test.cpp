@@ -169,7 +169,14 @@ struct TScan {
   std::map<int, std::vector<uint8_t>> Payload;           // by stream key: E0, C0+n, 80+n, 88+n, 20+n
   std::map<int, std::vector<std::pair<int, int>>> AudioHeaders;  // AC-3 / DTS: frames, pointer
   std::map<int, std::vector<size_t>> PackPayloadSizes;
-  std::map<int, int> PstdPacks;                      // packs carrying the P-STD extension
+  std::map<int, int> PstdPacks;
+  struct TNav {
+    size_t Sector;
+    pci_t Pci;
+    dsi_t Dsi;
+  };
+  std::vector<TNav> Navs;
+  std::vector<int> PackKey;  // stream key of every sector; 0xBF for navigation packs                      // packs carrying the P-STD extension
   std::map<int, std::map<int, int64_t>> FirstPts;    // by VOB id, then stream key
 };
 
@@ -183,6 +190,7 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
   int64_t lastScr = -1;
   size_t nextNav = 0;
   int lastVob = -1;
+  scan.PackKey.assign(vob.size() / 2048, -1);
   for (size_t s = 0; s * 2048 < vob.size(); ++s) {
     const uint8_t* p = vob.data() + s * 2048;
     if (!(p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xBA)) {
@@ -206,11 +214,15 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
       if (vob != lastVob) lastScr = -1;  // the clock restarts with every VOB
       lastVob = vob;
       ++scan.NavPacks;
+      scan.Navs.push_back({s, pci, dsi});
       if (dsi.dsi_gi.nv_pck_scr != scr / 300) fault(s, "DSI SCR differs from the pack's");
     }
     if (lastScr >= 0 && scr - lastScr < 43885) fault(s, "SCR rises by less than one pack time");
     lastScr = scr;
-    if (nav) continue;
+    if (nav) {
+      scan.PackKey[s] = 0xBF;
+      continue;
+    }
     // PES packet after the pack header; a padding packet may follow.
     const uint8_t* pes = p + 14;
     if (!(pes[0] == 0 && pes[1] == 0 && pes[2] == 1)) {
@@ -241,6 +253,7 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
       if (!scan.FirstPts[lastVob].count(key)) scan.FirstPts[lastVob][key] = pts;
     }
     if (pes[7] & 1) ++scan.PstdPacks[key];
+    scan.PackKey[s] = key;
     if (id == 0xBD) {
       key = p[at];
       if (key >= 0x80 && key < 0x90) {
@@ -364,6 +377,47 @@ TEST_F(DvdMux, WritesPlayableVobFilesSplitAtTheMemberSize) {
     }
     offset += sizes[i];
   }
+
+  // Navigation packs: neighbours, reference picture ends and synchronisation point
+  // where they should.
+  ASSERT_EQ(scan.Navs.size(), run.Collection->Vobus.size());
+  for (size_t i = 0; i < scan.Navs.size(); ++i) {
+    const auto& n = scan.Navs[i];
+    const uint32_t size = n.Dsi.dsi_gi.vobu_ea + 1;
+    const bool last = i + 1 == scan.Navs.size();
+    EXPECT_EQ(n.Dsi.vobu_sri.next_vobu, last ? 0x3FFFFFFFu : 0x80000000u | size) << i;
+    EXPECT_EQ(n.Dsi.vobu_sri.next_video, last ? 0xBFFFFFFFu : 0x80000000u | size) << i;
+    if (i > 0) {
+      EXPECT_EQ(n.Dsi.vobu_sri.prev_vobu, 0x80000000u | (n.Sector - scan.Navs[i - 1].Sector)) << i;
+    } else {
+      EXPECT_EQ(n.Dsi.vobu_sri.prev_vobu, 0x3FFFFFFFu);
+    }
+    EXPECT_EQ(n.Dsi.dsi_gi.vobu_vob_idn, 1);
+    EXPECT_EQ(n.Dsi.dsi_gi.vobu_c_idn, 1);
+    // The first reference picture ends in a video pack of this VOBU.
+    const uint32_t ref = n.Dsi.dsi_gi.vobu_1stref_ea;
+    ASSERT_GT(ref, 0u) << i;
+    ASSERT_LT(ref, size) << i;
+    EXPECT_EQ(scan.PackKey[n.Sector + ref], 0xE0) << i;
+    // Audio stream 0 (AC-3) and 1 (MP2): their first packs in the VOBU.
+    for (unsigned a = 0; a < 2; ++a) {
+      const uint16_t sync = n.Dsi.synci.a_synca[a];
+      if (sync != 0x3FFF) {
+        ASSERT_LT(sync, size) << i;
+        EXPECT_EQ(scan.PackKey[n.Sector + sync], a == 0 ? 0x80 : 0xC1) << i << " audio " << a;
+      }
+    }
+    // Elapsed time in the cell, in frames of 3600 ticks.
+    const int64_t frames = (run.Collection->Vobus[i].StartTime - run.Collection->Vobus[0].StartTime) / 3600;
+    EXPECT_EQ(n.Pci.pci_gi.e_eltm.second, (frames / 25) / 10 << 4 | (frames / 25) % 10) << i;
+    EXPECT_EQ(n.Pci.pci_gi.e_eltm.frame_u, 0x40 | (frames % 25) / 10 << 4 | (frames % 25) % 10) << i;
+    EXPECT_EQ(n.Pci.pci_gi.vobu_e_ptm - n.Pci.pci_gi.vobu_s_ptm,
+              run.Collection->Vobus[i].EndTime - run.Collection->Vobus[i].StartTime);
+  }
+  // Sub-picture stream 0: none before its first unit (at 1 s); afterwards the VOBU that
+  // holds the unit shown.
+  EXPECT_EQ(scan.Navs[0].Dsi.synci.sp_synca[0], 0u);
+  EXPECT_EQ(scan.Navs.back().Dsi.synci.sp_synca[0] & 0x80000000u, 0x80000000u);
 
   // The collection matches the file.
   const TVobuCollection& c = *run.Collection;
@@ -564,4 +618,55 @@ TEST_F(DvdMux, OutputProblemsFailWithALoggedError) {
     EXPECT_EQ(run.Collection->Vobus.front().StartSector, 2u);
     EXPECT_EQ(run.Collection->Cells.front().FirstSector, 2u);
   }
+}
+
+// A menu still: one picture and its highlight sub-picture. The VOBU lasts half a second,
+// the cell keeps the group's duration, and the navigation pack describes the buttons.
+TEST_F(DvdMux, AStillIsShownForHalfASecondWithItsButtons) {
+  TempDir out;
+  TFileCluster cluster;
+  cluster.SetPath(out.path().string() + "/");
+  cluster.PrepareVobOutput(0, true);
+  auto page = std::make_shared<TNavHighlight>();
+  TNavButton button;
+  button.XStart = 100;
+  button.XEnd = 300;
+  button.YStart = 200;
+  button.YEnd = 250;
+  button.Up = button.Down = button.Left = button.Right = 1;
+  page->Buttons.push_back(button);
+
+  std::vector<TInPacket> packets = {packets_->front()};
+  ASSERT_EQ(packets[0].Desc.PictureType, PICT_I);
+  TInPacket sp;
+  sp.Stream = 1;
+  sp.Pts = sp.Dts = packets[0].Dts - 1;
+  sp.Data = SmallSpu();
+  sp.Desc.Kind = MPK_SUBPICTURE;
+  sp.Desc.StreamId = 0x20;
+  sp.Desc.Highlight = page;
+  packets.push_back(sp);
+  const TMuxRun run = Mux(cluster, {Streams()[0], {MPK_SUBPICTURE, AV_CODEC_ID_DVD_SUBTITLE, 0, ""}}, packets);
+  ASSERT_TRUE(run.Ok) << (run.Errors.empty() ? "" : run.Errors[0]);
+  const TVobuCollection& c = *run.Collection;
+  ASSERT_EQ(c.Vobus.size(), 1u);
+  EXPECT_EQ(c.Vobus[0].Length(), 43200);
+  ASSERT_EQ(c.Cells.size(), 1u);
+  EXPECT_EQ(c.Cells[0].Duration, 3600);
+  EXPECT_EQ(c.Cells[0].MenuPage, page);
+
+  const TScan scan = ScanVob(ReadAll(cluster));
+  for (const std::string& f : scan.Faults) ADD_FAILURE() << f;
+  ASSERT_EQ(scan.Navs.size(), 1u);
+  const pci_t& pci = scan.Navs[0].Pci;
+  EXPECT_EQ(pci.hli.hl_gi.hli_ss, 1);
+  EXPECT_EQ(pci.hli.hl_gi.btn_ns, 1);
+  EXPECT_EQ(pci.hli.btnit[0].x_start, 100);
+  EXPECT_EQ(pci.hli.btnit[0].y_end, 250);
+  EXPECT_EQ(pci.pci_gi.vobu_e_ptm - pci.pci_gi.vobu_s_ptm, 43200u);
+  // Alone in its cell: no neighbours and no search targets.
+  EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.next_vobu, 0x3FFFFFFFu);
+  EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.prev_vobu, 0x3FFFFFFFu);
+  EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.fwda[0], 0x3FFFFFFFu);
+  EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.bwda[18], 0x3FFFFFFFu);
 }
