@@ -353,3 +353,39 @@ TEST(VobSub, AgreesWithFfprobe) {
 
 }  // namespace
 }  // namespace vidoria
+
+namespace vidoria {
+namespace {
+
+// FFmpeg's DVD muxer lays the same units out its own way (system header, its own
+// padding); an index pointing at its packs must give back the very same units.
+TEST(VobSub, ReadsUnitsFromPacksWrittenByFfmpeg) {
+  TempDir dir;
+  Pair pair = MakePair("720x576", false);
+  WriteFile(dir / "p.idx", pair.idx);
+  WriteFile(dir / "p.sub", pair.sub);
+  ASSERT_EQ(test::RunCommand("ffmpeg -v quiet -y -i '" + (dir / "p.idx").string() + "' -map 0:0 -c:s copy -f vob '" +
+                             (dir / "f.sub").string() + "'"),
+            0);
+  std::string out;
+  ASSERT_EQ(test::RunCommand("ffprobe -v quiet -show_packets -of compact '" + (dir / "f.sub").string() + "'", &out), 0);
+  std::string idx = "size: 720x576\nid: en, index: 0\n";
+  std::regex re("pts=(\\d+)\\|[^\\n]*\\|pos=(\\d+)");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it) {
+    int64_t ms = std::stoll((*it)[1]) / 90, pos = std::stoll((*it)[2]) / 2048 * 2048;
+    char line[96];
+    std::snprintf(line, sizeof line, "timestamp: %02d:%02d:%02d:%03d, filepos: %09llX\n", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000),
+                  static_cast<unsigned long long>(pos));
+    idx += line;
+  }
+  WriteFile(dir / "f.idx", idx);
+  Got got = Drain(dir / "f.idx");
+  ASSERT_EQ(got.packets.size(), 2u) << out;
+  EXPECT_EQ(got.packets[0].Data, pair.units[0].data);
+  EXPECT_EQ(got.packets[1].Data, pair.units[1].data);
+  EXPECT_EQ(got.packets[1].Pts, pair.units[1].ms * 90);
+}
+
+}  // namespace
+}  // namespace vidoria
