@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace vidoria {
 namespace {
@@ -463,12 +464,18 @@ TSttFrame& TSttFrameList::AddSubFrame(TSttFile* file, uint8_t streamId, int64_t 
   return Insert(std::move(f));
 }
 
-void TSttFrameList::Remove(const TSttFrame* frame) {
-  auto it = std::find_if(items_.begin(), items_.end(), [&](const auto& f) { return f.get() == frame; });
-  if (it == items_.end()) return;
-  size_t i = static_cast<size_t>(it - items_.begin());
-  items_.erase(it);
-  if (index_ > i) --index_;
+void TSttFrameList::Remove(const std::vector<const TSttFrame*>& frames) {
+  if (frames.empty()) return;
+  std::unordered_set<const TSttFrame*> gone(frames.begin(), frames.end());
+  size_t kept = 0, newIndex = 0;
+  for (size_t i = 0; i < items_.size(); ++i) {
+    if (i == index_) newIndex = kept;
+    if (gone.count(items_[i].get())) continue;
+    items_[kept++] = std::move(items_[i]);
+  }
+  if (index_ >= items_.size()) newIndex = kept;
+  items_.resize(kept);
+  index_ = newIndex;
 }
 
 void TSttFrameList::Clear() {
@@ -593,6 +600,13 @@ int TSttFile::LoadSrt() {
   std::vector<std::string> warnings;
   std::vector<TSrtCue> cues = ParseSrt(SplitLines(text), &warnings);
   for (const auto& w : warnings) LogFmt(EVT_WARNING, "%s: %s", fileName_.filename().string(), w);
+  if (cues.size() > kMaxSttEventsPerFile) {
+    LogFmt(EVT_WARNING, "%s: only the first %d subtitles are used", fileName_.filename().string(),
+           static_cast<int>(kMaxSttEventsPerFile));
+    cues.resize(kMaxSttEventsPerFile);
+  }
+  // In time order, each insertion lands at the end of this file's events.
+  std::stable_sort(cues.begin(), cues.end(), [](const TSrtCue& a, const TSrtCue& b) { return a.Start < b.Start; });
   if (frameList_)
     for (auto& cue : cues) frameList_->AddTextFrame(this, currentStreamId_, cue.Start, cue.Duration, std::move(cue.Lines));
   loaded_ = true;
@@ -629,6 +643,13 @@ int TSttFile::LoadIdx() {
   std::error_code ec;
   const int64_t subSize = static_cast<int64_t>(std::filesystem::file_size(fileName_, ec));
   int count = 0;
+  if (idx.Entries.size() > kMaxSttEventsPerFile) {
+    LogFmt(EVT_WARNING, "%s: only the first %d subtitles are used", idxFileName_.filename().string(),
+           static_cast<int>(kMaxSttEventsPerFile));
+    idx.Entries.resize(kMaxSttEventsPerFile);
+  }
+  std::stable_sort(idx.Entries.begin(), idx.Entries.end(),
+                   [](const TIdxEntry& a, const TIdxEntry& b) { return a.Start < b.Start; });
   for (const auto& e : idx.Entries) {
     if (ec || e.FilePos > subSize - static_cast<int64_t>(kSubPackSize)) {
       LogFmt(EVT_WARNING, "%s: event at %d ms skipped: its position %llX lies past the end of the .sub file",
@@ -654,10 +675,11 @@ int TSttFile::FixTimings() {
       if (f.Owner == this && f.StreamId == id && f.IsText()) events.push_back(&f);
     }
     std::vector<TSttFrame*> kept;
+    std::vector<const TSttFrame*> dropped;
     auto drop = [&](TSttFrame* f, size_t position) {
       LogFmt(EVT_WARNING, "Subtitle frame #%d (stream %d) deleted as its duration is inferior to 30 ms",
              static_cast<int>(position), static_cast<int>(f->StreamId), f->Duration);
-      frameList_->Remove(f);
+      dropped.push_back(f);
     };
     for (TSttFrame* cur : events) {
       if (cur->Duration <= kMinSttDurationMs) {
@@ -680,6 +702,7 @@ int TSttFile::FixTimings() {
       }
       kept.push_back(cur);
     }
+    frameList_->Remove(dropped);
   }
   return adjusted;
 }

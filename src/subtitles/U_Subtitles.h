@@ -30,6 +30,8 @@ constexpr size_t kSubPackSize = 2048;
 constexpr int64_t kMinSttDurationMs = 30;
 // Gap kept between the end of one event and the start of the next.
 constexpr int64_t kMinSttGapMs = 50;
+// Events read from one file at most; a film has a few thousand.
+constexpr size_t kMaxSttEventsPerFile = 100000;
 
 // ---- SubRip ---------------------------------------------------------------------------
 
@@ -142,8 +144,9 @@ class TSttFrameList {
   TSttFrame& AddTextFrame(TSttFile* file, uint8_t streamId, int64_t start, int64_t duration,
                           std::vector<std::u32string> lines);
   TSttFrame& AddSubFrame(TSttFile* file, uint8_t streamId, int64_t start, int64_t filePos);
-  // Removes and frees an event; the iterator stays on the same following event.
-  void Remove(const TSttFrame* frame);
+  // Removes and frees events; the iterator stays on the same following event.
+  void Remove(const TSttFrame* frame) { Remove(std::vector<const TSttFrame*>{frame}); }
+  void Remove(const std::vector<const TSttFrame*>& frames);
   void Clear();
 
   // Iterator: First() goes to index 0; Next() moves on and tells whether there is an event.

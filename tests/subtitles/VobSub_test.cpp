@@ -389,3 +389,24 @@ TEST(VobSub, ReadsUnitsFromPacksWrittenByFfmpeg) {
 
 }  // namespace
 }  // namespace vidoria
+
+namespace vidoria {
+namespace {
+
+// The pack walker's fuzzing seed is a well-formed one-pack unit: it must be read, so
+// that fuzzing starts from the success path.
+TEST(VobSub, FuzzSeedHoldsOneUnit) {
+  std::string seed = test::ReadFile(std::filesystem::path(VIDORIA_SOURCE_DIR) / "fuzz/corpus/sub_pack_walker/one_unit.bin");
+  ASSERT_GT(seed.size(), 1u);
+  std::vector<uint8_t> sub(seed.begin() + 1, seed.end());
+  sub.resize(kSubPackSize, 0xFF);
+  TMemoryPackSource source(sub.data(), sub.size());
+  std::vector<uint8_t> unit;
+  std::string error;
+  ASSERT_TRUE(ReadSubPictureUnit(source, 0, 0x20, unit, error)) << error;
+  EXPECT_EQ(unit.size(), 38u);
+  EXPECT_FALSE(ReadSubPictureUnit(source, 0, 0x21, unit, error));
+}
+
+}  // namespace
+}  // namespace vidoria
