@@ -538,6 +538,7 @@ void TSttFile::SetFileName(const std::filesystem::path& name) {
   eventCount_ = 0;
   packetCount_ = 0;
   DefaultStream = -1;
+  languageChosen_.fill(false);
   CloseSubStream();
   std::string ext = name.extension().string();
   for (char& c : ext) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -639,7 +640,7 @@ int TSttFile::LoadIdx() {
   }
   streamPresent_ = idx.StreamPresent;
   for (size_t i = 0; i < idx.Language.size(); ++i)
-    if (!idx.Language[i].empty()) streamLanguage_[i] = idx.Language[i];
+    if (!idx.Language[i].empty() && !languageChosen_[i]) streamLanguage_[i] = idx.Language[i];
   std::error_code ec;
   const int64_t subSize = static_cast<int64_t>(std::filesystem::file_size(fileName_, ec));
   int count = 0;
@@ -720,7 +721,9 @@ int TSttFile::StreamByOrdinal(int n) const {
 std::string TSttFile::GetStreamLanguage(int n) const { return streamLanguage_[static_cast<size_t>(StreamByOrdinal(n))]; }
 
 void TSttFile::SetStreamLanguage(int n, std::string_view code) {
-  std::string& lang = streamLanguage_[static_cast<size_t>(StreamByOrdinal(n))];
+  const size_t index = static_cast<size_t>(StreamByOrdinal(n));
+  std::string& lang = streamLanguage_[index];
+  languageChosen_[index] = true;
   if (code.size() < 2) {
     lang.clear();
     return;
@@ -768,6 +771,7 @@ bool TSttFile::ReadUnit(const TSttFrame& frame, std::vector<uint8_t>& unit, std:
 void TSttFile::Assign(const TSttFile& source) {
   SetFileName(source.fileName_.empty() ? source.idxFileName_ : source.fileName_);
   streamLanguage_ = source.streamLanguage_;
+  languageChosen_ = source.languageChosen_;
   Font = source.Font;
   OutlineColor = source.OutlineColor;
   OutlineSize = source.OutlineSize;

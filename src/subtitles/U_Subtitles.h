@@ -251,6 +251,8 @@ class TSttFile : public TLoggingObject {
   std::array<TSttOutputStream, kMaxSttStreams> outputStreams_{};
   std::array<bool, kMaxSttStreams> streamPresent_{};
   std::array<std::string, kMaxSttStreams> streamLanguage_;
+  // Languages the user chose; the file's own declarations do not replace them.
+  std::array<bool, kMaxSttStreams> languageChosen_{};
   std::array<bool, kMaxSttStreams> streamDiscarded_{};
   std::array<uint32_t, 16> palette_{};
   bool hasPalette_ = false;
@@ -265,7 +267,7 @@ struct TSttPacket {
   int64_t Pts = 0;            // 90 kHz
   int64_t Duration = 0;       // 90 kHz; 0 for VobSub units
   int StreamIndex = -1;       // output stream
-  const TSttFrame* Frame = nullptr;
+  const TSttFrame* Frame = nullptr;  // the event; owned by the title's event list
 };
 
 // Turns a text event into a sub-picture unit (typesetting, drawing and encoding live

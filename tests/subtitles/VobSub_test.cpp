@@ -415,3 +415,41 @@ TEST(VobSub, FuzzSeedHoldsOneUnit) {
 
 }  // namespace
 }  // namespace vidoria
+
+namespace vidoria {
+namespace {
+
+TEST(VobSub, SettingsLanguagesAndStreamDelay) {
+  TempDir dir;
+  Pair pair = MakePair();
+  WriteFile(dir / "a.idx", pair.idx);
+  WriteFile(dir / "a.sub", pair.sub);
+  TSttFile user;
+  user.SetFileName(dir / "a.idx");
+  user.SetStreamLanguage(1, "DEU");
+  user.SetStreamDiscarded(0, true);
+  user.CodePage = 1255;
+  TSttFile cleared;
+  cleared.SetFileName(dir / "a.idx");
+  cleared.SetStreamLanguage(0, "x");
+  EXPECT_EQ(cleared.GetStreamLanguage(0), "");
+
+  TSttList list;
+  TSttFile& file = list.AddFile();
+  file.Assign(user);
+  ASSERT_TRUE(list.LoadAll());
+  EXPECT_EQ(file.GetStreamLanguage(0), "en");
+  EXPECT_EQ(file.GetStreamLanguage(1), "de");
+  EXPECT_TRUE(file.IsStreamDiscarded(0));
+  EXPECT_EQ(file.CodePage, 1255u);
+  EXPECT_TRUE(file.AttachOutputStream(1, 4));
+  EXPECT_FALSE(file.AttachOutputStream(1, 4));
+  // The sync delay recorded on an output stream moves its events; a negative one does not.
+  file.OutputStream(0).StartTime = 900;
+  EXPECT_EQ(list.PeekNextPts(), 1000 * 90 + 900);
+  file.OutputStream(0).StartTime = -900;
+  EXPECT_EQ(list.PeekNextPts(), 1000 * 90);
+}
+
+}  // namespace
+}  // namespace vidoria
