@@ -651,16 +651,22 @@ int TSttFile::LoadIdx() {
   }
   std::stable_sort(idx.Entries.begin(), idx.Entries.end(),
                    [](const TIdxEntry& a, const TIdxEntry& b) { return a.Start < b.Start; });
+  int pastEnd = 0;
   for (const auto& e : idx.Entries) {
     if (ec || e.FilePos > subSize - static_cast<int64_t>(kSubPackSize)) {
-      LogFmt(EVT_WARNING, "%s: event at %d ms skipped: its position %llX lies past the end of the .sub file",
-             idxFileName_.filename().string(), e.Start, static_cast<unsigned long long>(e.FilePos));
+      // One line for the first, one for how many: a damaged index can list thousands.
+      if (pastEnd++ == 0)
+        LogFmt(EVT_WARNING, "%s: event at %d ms skipped: its position %llX lies past the end of the .sub file",
+               idxFileName_.filename().string(), e.Start, static_cast<unsigned long long>(e.FilePos));
       continue;
     }
     currentStreamId_ = static_cast<uint8_t>(kFirstSttStreamId + e.StreamIndex);
     if (frameList_) frameList_->AddSubFrame(this, currentStreamId_, e.Start, e.FilePos);
     ++count;
   }
+  if (pastEnd > 1)
+    LogFmt(EVT_WARNING, "%s: %d events skipped in all, their positions lie past the end of the .sub file",
+           idxFileName_.filename().string(), pastEnd);
   return count;
 }
 

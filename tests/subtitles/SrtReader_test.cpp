@@ -301,3 +301,38 @@ TEST(SrtReader, AgreesWithFfprobe) {
 
 }  // namespace
 }  // namespace vidoria
+
+namespace vidoria {
+namespace {
+
+// Text events are handed to the renderer with their lines; without one, or when it gives
+// nothing, the event yields no packet and the list moves on.
+TEST(SrtReader, TextEventsGoThroughTheRenderer) {
+  TempDir dir;
+  WriteFile(dir / "a.srt", kTwoCues);
+  TSttList list;
+  TSttFile& file = list.AddFile();
+  file.SetFileName(dir / "a.srt");
+  ASSERT_TRUE(list.LoadAll());
+  file.AttachOutputStream(0, 2);
+  std::vector<std::string> firstLines;
+  list.TextRenderer = [&](const TSttFrame& frame, bool pal, std::vector<uint8_t>& unit) {
+    EXPECT_TRUE(pal);
+    firstLines.push_back(EncodeUtf8(frame.Lines[0]));
+    if (frame.Start == 3000) return false;
+    unit.assign(10, 0xAB);
+    return true;
+  };
+  TSttPacket packet;
+  EXPECT_EQ(list.NextPacket(packet, true), 10);
+  EXPECT_EQ(packet.Pts, 1000 * 90);
+  EXPECT_EQ(packet.Duration, 1500 * 90);
+  EXPECT_EQ(packet.StreamIndex, 2);
+  EXPECT_EQ(list.NextPacket(packet, true), 0);
+  EXPECT_EQ(list.NextPacket(packet, true), -1);
+  EXPECT_EQ(firstLines, (std::vector<std::string>{"Hello \xC3\xA9t\xC3\xA9", "<i>second</i>"}));
+  EXPECT_EQ(file.PacketCount(), 1);
+}
+
+}  // namespace
+}  // namespace vidoria
