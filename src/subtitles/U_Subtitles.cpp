@@ -40,6 +40,18 @@ int HexDigit(char c) {
   return -1;
 }
 
+// The whole of `s` as 1 to maxDigits hexadecimal digits.
+bool ParseHex(std::string_view s, size_t maxDigits, uint64_t& value) {
+  if (s.empty() || s.size() > maxDigits) return false;
+  value = 0;
+  for (char ch : s) {
+    int d = HexDigit(ch);
+    if (d < 0) return false;
+    value = value << 4 | static_cast<uint64_t>(d);
+  }
+  return true;
+}
+
 // Reads 1 to maxDigits decimal digits at `pos`.
 template <typename Char>
 bool ReadNumber(std::basic_string_view<Char> s, size_t& pos, int maxDigits, int64_t& value) {
@@ -222,10 +234,9 @@ bool ParseIdx(std::string_view text, TIdxContents& idx, std::vector<std::string>
       while (ok && p <= value.size()) {
         size_t comma = value.find(',', p);
         std::string_view item = TrimView(value.substr(p, comma == std::string_view::npos ? std::string_view::npos : comma - p));
-        uint32_t c = 0;
-        ok = item.size() == 6 && count < 16;
-        for (char ch : item) ok = ok && HexDigit(ch) >= 0, c = c << 4 | static_cast<uint32_t>(std::max(0, HexDigit(ch)));
-        if (ok) palette[count++] = c;
+        uint64_t c = 0;
+        ok = item.size() == 6 && count < 16 && ParseHex(item, 6, c);
+        if (ok) palette[count++] = static_cast<uint32_t>(c);
         if (comma == std::string_view::npos) break;
         p = comma + 1;
       }
@@ -271,9 +282,8 @@ bool ParseIdx(std::string_view text, TIdxContents& idx, std::vector<std::string>
       }
       std::string_view hex = TrimView(value.substr(at + 8));
       uint64_t pos = 0;
-      bool ok = !hex.empty() && hex.size() <= 15;
-      for (char ch : hex) ok = ok && HexDigit(ch) >= 0, pos = pos << 4 | static_cast<uint64_t>(std::max(0, HexDigit(ch)));
-      if (!ok) {
+      // 15 digits keep the position a positive 64-bit number.
+      if (!ParseHex(hex, 15, pos)) {
         warn("event skipped");
         continue;
       }
