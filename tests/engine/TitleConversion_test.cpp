@@ -262,3 +262,48 @@ TEST(TitleSetup, SegmentFromAFileAndBackToATitle) {
 
 }  // namespace
 }  // namespace vidoria
+
+#include "engine/U_DvdMuxSink.h"
+#include "mux/U_VobuCollection.h"
+
+namespace vidoria {
+namespace {
+
+TEST(TitleConversion, WritesVobFilesThatFFprobeReads) {
+  Harness h;
+  const fs::path in = h.dir / "clip.avi";
+  ASSERT_TRUE(test::MakeMedia(in, "-f lavfi -i testsrc=size=352x288:rate=25:duration=3 -f lavfi -i sine=d=3 "
+                                  "-c:v mpeg4 -c:a mp2"));
+  auto set = std::make_unique<Tav_titleset>();
+  set->LogCallback = h.log.LogCallback;
+  TFileCluster c;
+  c.LoadSpannedSet(in);
+  TAv_input_file* f = set->AddFile(c);
+  ASSERT_NE(f, nullptr);
+  f->AnalyseSync();
+  for (size_t i = 0; i < set->StreamCount(); ++i) set->Stream(i).Discard = false;
+  TTitleConversion title(std::move(set), {}, {}, DvdMuxSinkFactory(h.log));
+  TTitleDecisions d;
+  d.frame_rate = DecideFrameRate(true, 25, 1);
+  TFileCluster out(64 << 20);
+  out.SetPath((h.dir / "VIDEO_TS").string());
+  out.PrepareVobOutput(1, false);
+  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
+  TTitleReport r = title.Convert(d, out, ctx);
+  ASSERT_TRUE(r.ok) << ::testing::PrintToString(h.lines);
+  ASSERT_NE(r.vobus, nullptr);
+  EXPECT_GT(r.vobus->Vobus.size(), 4u);
+  EXPECT_EQ(r.bytes_written % 2048, 0);
+  EXPECT_GT(r.audio_packs, 0);
+  std::string probe;
+  ASSERT_EQ(test::RunCommand("ffprobe -v error -show_entries stream=codec_name:format=duration -of csv=p=0 '" +
+                                 (h.dir / "VIDEO_TS" / "VTS_01_1.VOB").string() + "'",
+                             &probe),
+            0)
+      << probe;
+  EXPECT_NE(probe.find("mpeg2video"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("ac3"), std::string::npos) << probe;
+}
+
+}  // namespace
+}  // namespace vidoria
