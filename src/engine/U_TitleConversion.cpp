@@ -143,7 +143,9 @@ struct TTitleConversion::TRun {
     e->time_base = av_inv_q(outRate);
     e->framerate = outRate;
     e->sample_aspect_ratio = av_d2q(static_cast<double>(d.height) * d.display_aspect / d.width, 255);
-    e->bit_rate = d.rates.average;
+    // An average equal to the maximum leaves the rate control no room (the encoder
+    // warns that it will fail), so it stays a little below.
+    e->bit_rate = std::min<int64_t>(d.rates.average, d.rates.maximum * 95 / 100);
     e->bit_rate_tolerance = static_cast<int>(std::min<int64_t>(d.rates.tolerance, INT32_MAX));
     e->rc_max_rate = d.rates.maximum;
     e->rc_min_rate = d.rates.minimum;
