@@ -355,6 +355,22 @@ TEST_F(DvdMux, WritesPlayableVobFilesSplitAtTheMemberSize) {
   EXPECT_EQ(scan.Payload.at(0xC1), Concat(packets, 2));
   EXPECT_EQ(scan.Payload.at(0x20), Concat(packets, 3));
 
+  // So do ffmpeg's stream copies out of the joined VOB files.
+  test::WriteFile(out / "all.vob", std::string(vob.begin(), vob.end()));
+  const struct {
+    const char* map;
+    const char* format;
+    int stream;
+  } copies[] = {{"0:v:0", "mpeg2video", 0}, {"0:a:0", "ac3", 1}, {"0:a:1", "mp2", 2}};
+  for (const auto& c : copies) {
+    const auto copy = out / (std::string("copy.") + c.format);
+    ASSERT_EQ(test::RunCommand("ffmpeg -v error -y -i \"" + (out / "all.vob").string() + "\" -map " + c.map +
+                               " -c copy -f " + c.format + " \"" + copy.string() + "\""),
+              0);
+    const std::string bytes = test::ReadFile(copy);
+    EXPECT_TRUE(std::vector<uint8_t>(bytes.begin(), bytes.end()) == Concat(packets, c.stream)) << c.format;
+  }
+
   // AC-3: the first access unit pointer of every pack lands on a sync word.
   const std::vector<uint8_t>& ac3 = scan.Payload.at(0x80);
   size_t offset = 0;
