@@ -124,6 +124,9 @@ bool TDvdMux::CheckPacket(const TMuxPacketIn& packet, TStreamState*& state, bool
   unsigned slot = 0;
   if (d.Kind == MPK_AUDIO) {
     slot = d.StreamId & 7u;
+    if (slot >= audioBound_)
+      return FailFmt("Audio stream id %d lies beyond the %d audio streams of the title", static_cast<int64_t>(d.StreamId),
+                     static_cast<int64_t>(audioBound_));
     if (info.Codec == AV_CODEC_ID_DTS) {
       if (packet.Data.size() != kDtsFrameSmall && packet.Data.size() != kDtsFrameLarge)
         return Fail("Wrong DTS frame size");

@@ -34,6 +34,8 @@ extern "C" {
 namespace vidoria {
 
 // One output stream, by stream index.
+// Audio streams are numbered in their order here: the n-th audio stream's packets
+// carry DVD stream ids whose low three bits are n.
 struct TDvdMuxStream {
   TMuxPacketKind Kind = MPK_VIDEO;
   AVCodecID Codec = AV_CODEC_ID_NONE;  // audio: MP2 (or another MPEG-1 audio), AC-3 or DTS
@@ -87,7 +89,7 @@ class TDvdMux : public TLoggingObject {
     TMuxPacketKind Kind = MPK_VIDEO;
     AVCodecID Codec = AV_CODEC_ID_NONE;
     unsigned Slot = 0;
-    std::vector<uint8_t> Queue;
+    std::deque<uint8_t> Queue;  // bytes not yet in a pack; a large picture passes through
     std::deque<TStart> Starts;
     int64_t CurrentDts = 0;  // of the data at the head of the queue
     int CurrentPicture = -1;

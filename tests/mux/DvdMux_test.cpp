@@ -560,6 +560,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
     std::vector<TDvdMuxStream> streams;
     std::vector<uint8_t> audio;  // one audio packet after the first second of video
     const char* error;
+    uint8_t id = 0x80;
   };
   std::vector<uint8_t> bigAc3(10240, 0);
   bigAc3[0] = 0x0B;
@@ -571,6 +572,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
       {"1000-byte DTS frame", dts, std::vector<uint8_t>(1000, 0), "Wrong DTS frame size"},
       {"10 KB AC-3 packet", ac3, bigAc3, "larger than an AC-3 frame"},
       {"AC-3 packet without sync word", ac3, std::vector<uint8_t>(768, 0), "does not begin with a frame"},
+      {"undeclared audio stream", ac3, std::vector<uint8_t>{0x0B, 0x77, 0, 0}, "beyond the 1 audio streams", 0x81},
   };
   for (const Case& c : cases) {
     TempDir out;
@@ -586,7 +588,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
     a.Duration = 2880;
     a.Data = c.audio.empty() ? std::vector<uint8_t>(100, 0) : c.audio;
     a.Desc.Kind = MPK_AUDIO;
-    a.Desc.StreamId = 0x80;
+    a.Desc.StreamId = c.id;
     packets.push_back(a);
     const TMuxRun run = Mux(cluster, c.streams, packets);
     EXPECT_FALSE(run.Ok) << c.name;
