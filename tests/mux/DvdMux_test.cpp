@@ -176,7 +176,14 @@ struct TScan {
     dsi_t Dsi;
   };
   std::vector<TNav> Navs;
-  std::vector<int> PackKey;  // stream key of every sector; 0xBF for navigation packs                      // packs carrying the P-STD extension
+  std::vector<int> PackKey;  // stream key of every sector; 0xBF for navigation packs
+  struct TVideoPack {
+    int64_t Scr;  // 90 kHz
+    size_t EsOffset, Size;
+    int64_t Dts;  // of the first picture beginning in it; -1 without time stamp
+    int Vob;
+  };
+  std::vector<TVideoPack> VideoPacks;                      // packs carrying the P-STD extension
   std::map<int, std::map<int, int64_t>> FirstPts;    // by VOB id, then stream key
 };
 
@@ -246,9 +253,11 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
     size_t at = 14 + 9 + headerLength;
     int key = id;
     if (id == 0xBD) key = p[at];
+    int64_t packDts = -1;
     if (flags >= 2) {
       const int64_t pts = TimeStamp(pes + 9);
       const int64_t dts = flags == 3 ? TimeStamp(pes + 14) : pts;
+      packDts = dts;
       if (dts - scr / 300 > 90000) fault(s, "decoding time more than 1 s after the SCR");
       if (!scan.FirstPts[lastVob].count(key)) scan.FirstPts[lastVob][key] = pts;
     }
@@ -263,10 +272,50 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
         at += 1;
       }
     }
+    if (key == 0xE0) scan.VideoPacks.push_back({scr / 300, scan.Payload[key].size(), end - at, packDts, lastVob});
     scan.Payload[key].insert(scan.Payload[key].end(), p + at, p + end);
     scan.PackPayloadSizes[key].push_back(end - at);
   }
   if (nextNav * 2048 != vob.size()) fault(nextNav, "last VOBU does not end with the stream");
+
+  // The player's video buffer (232 KiB): a pack's bytes enter at its SCR, a picture's
+  // bytes leave at its decoding time. A picture whose last byte arrives after its
+  // decoding time underflows the buffer.
+  const std::vector<uint8_t>& es = scan.Payload[0xE0];
+  struct TPic {
+    size_t Start;
+    int64_t Dts = -1;
+    int Vob = 0;
+  };
+  std::vector<TPic> pics;
+  for (size_t i = 0; i + 3 < es.size(); ++i)
+    if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == 0) pics.push_back({i});
+  size_t pi = 0;
+  for (const auto& vp : scan.VideoPacks) {
+    while (pi < pics.size() && pics[pi].Start < vp.EsOffset) ++pi;
+    for (size_t k = pi; k < pics.size() && pics[k].Start < vp.EsOffset + vp.Size; ++k) pics[k].Vob = vp.Vob;
+    if (vp.Dts >= 0 && pi < pics.size() && pics[pi].Dts < 0) pics[pi].Dts = vp.Dts;
+  }
+  for (size_t k = 1; k < pics.size(); ++k)
+    if (pics[k].Dts < 0) pics[k].Dts = pics[k - 1].Dts + 3600;
+  size_t arrived = 0, left = 0, next = 0;  // bytes in and out; next picture to leave
+  int currentVob = -1;
+  for (size_t k = 0; k < scan.VideoPacks.size(); ++k) {
+    const auto& vp = scan.VideoPacks[k];
+    if (vp.Vob != currentVob) {  // a new VOB starts with an empty buffer
+      currentVob = vp.Vob;
+      while (next < pics.size() && pics[next].Start < vp.EsOffset) ++next;
+      arrived = left = vp.EsOffset;
+    }
+    while (next < pics.size() && pics[next].Vob == currentVob && pics[next].Dts <= vp.Scr) {
+      const size_t end = next + 1 < pics.size() ? pics[next + 1].Start : es.size();
+      if (end > arrived) fault(k, "video buffer underflow at picture " + std::to_string(next));
+      left = end;
+      ++next;
+    }
+    arrived = vp.EsOffset + vp.Size;
+    if (arrived > left && arrived - left > 237568) fault(k, "video buffer overflow");
+  }
   return scan;
 }
 
@@ -672,6 +721,7 @@ TEST_F(DvdMux, AStillIsShownForHalfASecondWithItsButtons) {
   ASSERT_EQ(c.Cells.size(), 1u);
   EXPECT_EQ(c.Cells[0].Duration, 3600);
   EXPECT_EQ(c.Cells[0].MenuPage, page);
+  EXPECT_EQ(c.UnderflowCount, 0);
 
   const TScan scan = ScanVob(ReadAll(cluster));
   for (const std::string& f : scan.Faults) ADD_FAILURE() << f;
