@@ -89,7 +89,7 @@ struct TMuxRun {
 
 // Feeds `packets` (in decoding-time order) to a multiplexer writing into `cluster`.
 TMuxRun Mux(TFileCluster& cluster, const std::vector<TDvdMuxStream>& streams, std::vector<TInPacket> packets,
-            int64_t durationUs = 3000000) {
+            int64_t durationUs = 3000000, const std::string& standard = "pal") {
   TMuxRun run;
   std::stable_sort(packets.begin(), packets.end(), [](const TInPacket& a, const TInPacket& b) { return a.Dts < b.Dts; });
   auto out = cluster.OpenWrite();
@@ -102,6 +102,7 @@ TMuxRun Mux(TFileCluster& cluster, const std::vector<TDvdMuxStream>& streams, st
   params.Output = out.get();
   params.Streams = streams;
   params.TotalDurationUs = durationUs;
+  params.Standard = standard;
   if (!mux.Open(params)) return run;
   for (const TInPacket& p : packets) {
     TMuxPacketIn in;
@@ -737,4 +738,75 @@ TEST_F(DvdMux, AStillIsShownForHalfASecondWithItsButtons) {
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.prev_vobu, 0x3FFFFFFFu);
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.fwda[0], 0x3FFFFFFFu);
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.bwda[18], 0x3FFFFFFFu);
+}
+
+// The search pointers reach two minutes back and forth within a cell, however many
+// VOBUs have been written since.
+TEST_F(DvdMux, SearchPointersReachTwoMinutes) {
+  TempDir out;
+  TFileCluster cluster;
+  cluster.SetPath(out.path().string() + "/");
+  cluster.PrepareVobOutput(1, false);
+  // 160 s of half-second VOBUs, each one small picture: two sectors per VOBU. The
+  // multiplexer never looks inside a picture.
+  constexpr int kCount = 320;
+  std::vector<TInPacket> packets;
+  for (int k = 0; k < kCount; ++k) {
+    TInPacket p;
+    p.Dts = int64_t{45000} * k;
+    p.Pts = p.Dts + 3600;
+    p.Duration = 3600;
+    p.Data.assign(100, static_cast<uint8_t>(k));
+    p.Desc.Kind = MPK_VIDEO;
+    p.Desc.PictureType = PICT_I;
+    p.Desc.GopTime = k ? 45000 : 0;
+    packets.push_back(p);
+  }
+  const TMuxRun run = Mux(cluster, {Streams()[0]}, packets, 160000000);
+  ASSERT_TRUE(run.Ok) << (run.Errors.empty() ? "" : run.Errors[0]);
+  const TScan scan = ScanVob(ReadAll(cluster));
+  ASSERT_EQ(scan.Navs.size(), static_cast<size_t>(kCount));
+  constexpr int kTwoMinutes = 240;  // VOBUs
+  for (int i = 0; i < kCount; ++i) {
+    const auto& sri = scan.Navs[static_cast<size_t>(i)].Dsi.vobu_sri;
+    const uint32_t back = sri.bwda[18], forward = sri.fwda[0];  // the 120 s entries
+    if (i >= kTwoMinutes) {
+      ASSERT_EQ(back & 0x80000000u, 0x80000000u) << i;
+      EXPECT_EQ(back & 0x3FFFFFFFu, 2u * kTwoMinutes) << i;
+    } else {
+      EXPECT_EQ(back & 0x80000000u, 0u) << i;
+    }
+    if (i + kTwoMinutes < kCount) {
+      ASSERT_EQ(forward & 0x80000000u, 0x80000000u) << i;
+      EXPECT_EQ(forward & 0x3FFFFFFFu, 2u * kTwoMinutes) << i;
+    } else {
+      EXPECT_EQ(forward & 0x80000000u, 0u) << i;
+    }
+  }
+  // Time map of 4-second units: 40 entries, each the VOBU before the one starting then.
+  const auto map = run.Collection->TimeMap(4);
+  ASSERT_TRUE(map);
+  ASSERT_EQ(map->Entries.size(), 40u);
+  EXPECT_EQ(map->Entries[0], scan.Navs[7].Sector);  // VOBU 8 starts at 4 s + one frame
+}
+
+// NTSC: 3003-tick frames, the 30-frame code in elapsed times.
+TEST_F(DvdMux, NtscRun) {
+  TempDir in, out;
+  ASSERT_TRUE(test::MakeMedia(in / "ntsc.nut",
+                              "-f lavfi -i testsrc=size=720x480:rate=30000/1001 -t 2 -c:v mpeg2video -g 15 -bf 2"));
+  const std::vector<TInPacket> packets = ReadPackets(in / "ntsc.nut", {0xE0});
+  TFileCluster cluster;
+  cluster.SetPath(out.path().string() + "/");
+  cluster.PrepareVobOutput(1, false);
+  const TMuxRun run = Mux(cluster, {Streams()[0]}, packets, 2000000, "ntsc");
+  ASSERT_TRUE(run.Ok) << (run.Errors.empty() ? "" : run.Errors[0]);
+  EXPECT_EQ(run.Collection->FrameRate, 30);
+  const TScan scan = ScanVob(ReadAll(cluster));
+  for (const std::string& f : scan.Faults) ADD_FAILURE() << f;
+  ASSERT_GE(scan.Navs.size(), 2u);
+  const int64_t frames = (run.Collection->Vobus[1].StartTime - run.Collection->Vobus[0].StartTime) / 3003;
+  ASSERT_LT(frames, 30);
+  EXPECT_EQ(scan.Navs[1].Pci.pci_gi.e_eltm.frame_u, 0xC0 | (frames / 10) << 4 | frames % 10);
+  EXPECT_EQ(scan.Payload.at(0xE0), Concat(packets, 0));
 }
