@@ -69,7 +69,10 @@ class TDvdMux : public TLoggingObject {
   // Checks the parameters and the output (whose size must be whole sectors: the first
   // VOBU continues the numbering after it). False, logged, when the run cannot start.
   bool Open(const TDvdMuxParams& params);
-  // One packet with 90 kHz times and its descriptor. False, logged, when the run fails;
+  // One packet with 90 kHz times and its descriptor. Video packets are whole pictures
+  // (a 4-byte packet is a sequence end code); audio packets whole frames (AC-3 packets
+  // begin with a sync word, DTS frames are 1006 or 2013 bytes); a sub-picture packet is
+  // one unit whose duration is its display time. False, logged, when the run fails;
   // every later call then fails too.
   bool Write(const TMuxPacketIn& packet);
   // Writes everything still held and closes the last cell.
