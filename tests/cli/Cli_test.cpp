@@ -81,3 +81,52 @@ TEST(Cli, ProbeAndSave) {
 
 }  // namespace
 }  // namespace vidoria
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace vidoria {
+namespace {
+
+TEST(Cli, InterruptCancelsWithExitCode130) {
+  CliRun run;
+  const fs::path clip = run.dir / "long.mkv";
+  ASSERT_TRUE(test::MakeMedia(clip, "-f lavfi -i testsrc=size=720x576:rate=25:duration=30 -c:v mpeg4 -q:v 5"));
+  std::thread interrupter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    run.interrupted = true;
+  });
+  int rc = run({"build", clip.string(), "--no-menu", "-o", (run.dir / "work").string()});
+  interrupter.join();
+  EXPECT_EQ(rc, cli::kExitCancelled) << run.err;
+  EXPECT_NE(run.err.find("cancelled"), std::string::npos);
+  EXPECT_FALSE(fs::exists(run.dir / "work" / "long" / "VIDEO_TS" / "VIDEO_TS.IFO")) << "nothing claims to be complete";
+}
+
+TEST(Cli, FullDiskFailsTheBuildWithExitCode1) {
+  CliRun run;
+  const fs::path clip = run.dir / "clip.mkv";
+  ASSERT_TRUE(test::MakeMedia(clip, "-f lavfi -i testsrc=size=720x576:rate=25:duration=8 -c:v mpeg4 -q:v 3"));
+  const fs::path errFile = run.dir / "stderr.txt";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{512 * 1024, 512 * 1024};  // any file past 512 KiB is refused, as on a full disk
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    int rc = run({"build", clip.string(), "--no-menu", "-o", (run.dir / "work").string()});
+    test::WriteFile(errFile, run.err.substr(0, 4000));
+    _exit(rc);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), cli::kExitFailed) << test::ReadFile(errFile);
+  EXPECT_NE(test::ReadFile(errFile).find("File too large"), std::string::npos) << "the reason, not silence";
+}
+
+}  // namespace
+}  // namespace vidoria
