@@ -333,3 +333,58 @@ TEST_F(DvdFolder, DvdunauthorDecompilesTheFolder) {
 
 }  // namespace
 }  // namespace vidoria
+
+namespace vidoria {
+namespace {
+
+// The build as the front ends run it: the project's files through PrepareDvdBuild, the
+// real title opener and multiplexer, and the IFO stage, end with a folder a DVD reader
+// accepts.
+TEST(DvdBuild, ABuildOfRealFilesEndsWithACompleteFolder) {
+  test::TempDir tmp;
+  for (const char* name : {"first", "second"})
+    ASSERT_TRUE(test::MakeMedia(tmp / (std::string(name) + ".avi"),
+                                "-f lavfi -i testsrc=size=352x288:rate=25:duration=2 -f lavfi -i sine=d=2 "
+                                "-c:v mpeg4 -c:a mp2"));
+  TMainThreadDispatcher dispatcher;
+  AvConverter engine(dispatcher);
+  std::vector<std::string> errors;
+  engine.LogCallback = [&](const void*, TSeverity s, const std::string& t) {
+    if (s == EVT_ERROR) errors.push_back(t);
+  };
+  TAuteurSettings settings;
+  settings.Set_Gen_Workingfolder((tmp / "work").string());
+  settings.Set_Enc_target_size(100);
+  TVideo_segments_collection project;
+  TMenuStorage menu;
+  for (const char* name : {"first", "second"})
+    ASSERT_NE(MakeSegment(tmp / (std::string(name) + ".avi"), settings, project, menu, engine), nullptr);
+  menu.Set_present(false);
+  menu.loop_playback = false;
+  engine.SetStages(nullptr, MakeIfoStage());
+  const TBuildSetup setup = PrepareDvdBuild(engine, settings, project, menu, MakeTitleOpener(DvdMuxSinkFactory(engine)));
+  ASSERT_EQ(setup.result, TSetupResult::Ready) << setup.message;
+  ASSERT_TRUE(engine.Start());
+  engine.WaitUntilFinished();
+  ASSERT_TRUE(engine.Succeeded()) << ::testing::PrintToString(errors);
+
+  EXPECT_TRUE(fs::is_directory(setup.dvd_folder / "AUDIO_TS"));
+  EXPECT_TRUE(fs::is_empty(setup.dvd_folder / "AUDIO_TS"));
+  for (const char* name : {"VIDEO_TS.IFO", "VIDEO_TS.BUP", "VTS_01_0.IFO", "VTS_01_0.BUP", "VTS_01_1.VOB",
+                           "VTS_02_0.IFO", "VTS_02_0.BUP", "VTS_02_1.VOB"})
+    EXPECT_TRUE(fs::is_regular_file(setup.video_ts / name)) << name;
+  TDvdRead dvd(setup.dvd_folder);
+  ifo_handle_t* vmg = dvd.Open(0);
+  ASSERT_NE(vmg, nullptr) << dvd.Reports();
+  EXPECT_EQ(vmg->tt_srpt->nr_of_srpts, 2);
+  for (int i = 1; i <= 2; ++i) {
+    ifo_handle_t* vts = dvd.Open(i);
+    ASSERT_NE(vts, nullptr) << dvd.Reports();
+    ReadEveryCell(dvd, vts, i);
+  }
+  EXPECT_EQ(dvd.Reports(), "");
+  EXPECT_EQ(PlayFromFirstPlay(setup.dvd_folder, 3), (std::vector<std::string>{"1", "2", "stop"}));
+}
+
+}  // namespace
+}  // namespace vidoria
