@@ -8,6 +8,7 @@
 #include "engine/U_TitleConversion.h"
 #include "engine/U_TitleSetup.h"
 #include "ifo/U_IfoBuilder.h"
+#include "mux/U_DVDMux_50.h"
 #include "mux/U_VobuCollection.h"
 #include "platform/MessageFormat.h"
 #include "support/DvdRead.h"
@@ -316,6 +317,171 @@ TEST_F(DvdFolder, MpvPlaysEveryTitle) {
       EXPECT_NE(out.find("Audio --aid=1 (ac3"), std::string::npos) << out;
       EXPECT_EQ(PlayerComplaints(out), std::vector<std::string>{}) << "title " << i << "\n" << out;
     }
+  }
+}
+
+// A menu VOB of one page whose entry buttons start the titles (menu chains 3.. with
+// one page), followed by a closing still: one encoded picture per cell and the page's
+// highlight sub-picture.
+std::shared_ptr<TVobuCollection> MakeMenuVob(const TDisc& disc, size_t titles) {
+  const fs::path picture = disc.tmp / "menu.m2v";
+  if (!test::MakeMedia(picture, SafeFormat("-f lavfi -i color=c=navy:s=%s:r=%s -frames:v 1 -c:v mpeg2video "
+                                           "-f mpeg2video",
+                                           std::string(disc.pal ? "720x576" : "720x480"),
+                                           std::string(disc.pal ? "25" : "30000/1001"))))
+    return nullptr;
+  const std::string data = test::ReadFile(picture);
+  const std::vector<uint8_t> frame(data.begin(), data.end());
+  fs::remove(disc.dir / "VIDEO_TS.VOB");
+  TFileCluster cluster;
+  cluster.SetPath(disc.dir.string());
+  cluster.PrepareVobOutput(0, true);
+  auto out = cluster.OpenWrite();
+  auto collection = std::make_shared<TVobuCollection>();
+  TDvdMux mux;
+  TDvdMuxParams params;
+  params.Standard = disc.pal ? "pal" : "ntsc";
+  params.Collection = collection;
+  params.Output = out.get();
+  params.TotalDurationUs = 1000000;
+  params.Streams = {{MPK_VIDEO, AV_CODEC_ID_MPEG2VIDEO, 0, ""}, {MPK_SUBPICTURE, AV_CODEC_ID_DVD_SUBTITLE, 0, ""}};
+  if (!mux.Open(params)) return nullptr;
+
+  auto page = std::make_shared<TNavHighlight>();
+  for (size_t b = 1; b <= titles; ++b) {
+    TNavButton button;
+    button.XStart = 100;
+    button.XEnd = 300;
+    button.YStart = static_cast<uint16_t>(60 * b);
+    button.YEnd = static_cast<uint16_t>(60 * b + 40);
+    button.Up = static_cast<uint8_t>(b == 1 ? titles : b - 1);
+    button.Down = static_cast<uint8_t>(b == titles ? 1 : b + 1);
+    button.Left = button.Right = static_cast<uint8_t>(b);
+    LinkPgcIf(button.Command, 0, CMP_NONE, 0, static_cast<uint16_t>(2 + b));
+    page->Buttons.push_back(button);
+  }
+  const std::vector<uint8_t> spu = {0x00, 0x28, 0x00, 0x09, 0x11, 0x80, 0x74, 0x7C, 0x1A, 0x00, 0x00, 0x00, 0x21, 0x01,
+                                    0x03, 0x20, 0x10, 0x04, 0x7F, 0xF0, 0x05, 0x00, 0xA0, 0x0F, 0x01, 0x40, 0x16, 0x06,
+                                    0x00, 0x04, 0x00, 0x08, 0xFF, 0x00, 0x81, 0x00, 0x21, 0x02, 0xFF, 0xFF};
+  const int64_t frame90 = disc.pal ? 3600 : 3003;
+  for (uint8_t cell = 1; cell <= 2; ++cell) {
+    const int64_t dts = (cell - 1) * 45000;
+    TMuxPacketDescriptor video;
+    video.Kind = MPK_VIDEO;
+    video.StreamId = 0xE0;
+    video.CellId = cell;
+    video.PictureType = PICT_I;
+    video.GopTime = cell == 1 ? 0 : 45000;
+    if (cell == 1) {
+      TMuxPacketDescriptor sub;
+      sub.Kind = MPK_SUBPICTURE;
+      sub.StreamId = 0x20;
+      sub.CellId = cell;
+      sub.Highlight = page;
+      TMuxPacketIn in;
+      in.Pts = in.Dts = dts;
+      in.Data = spu;
+      in.StreamIndex = 1;
+      in.Descriptor = &sub;
+      if (!mux.Write(in)) return nullptr;
+    }
+    TMuxPacketIn in;
+    in.Pts = dts + frame90;
+    in.Dts = dts;
+    in.Duration = frame90;
+    in.Data = frame;
+    in.StreamIndex = 0;
+    in.Descriptor = &video;
+    if (!mux.Write(in)) return nullptr;
+  }
+  if (!mux.Finish()) return nullptr;
+  return collection;
+}
+
+// From first play through the menu: at each menu still the highlighted button (which
+// the title menu chain chose) is activated; records "menu", the titles and the stop.
+std::vector<std::string> PlayThroughMenu(const fs::path& root, size_t maxEvents) {
+  std::vector<std::string> seen;
+  dvdnav_t* nav = nullptr;
+  if (dvdnav_open(&nav, root.c_str()) != DVDNAV_STATUS_OK) return {"open failed"};
+  dvdnav_set_PGC_positioning_flag(nav, 1);
+  std::vector<uint8_t> block(DVD_VIDEO_LB_LEN);
+  for (int i = 0; i < 100000 && seen.size() < maxEvents; ++i) {
+    int event = 0, len = 0;
+    if (dvdnav_get_next_block(nav, block.data(), &event, &len) != DVDNAV_STATUS_OK) {
+      seen.push_back(std::string("error: ") + dvdnav_err_to_string(nav));
+      break;
+    }
+    if (event == DVDNAV_STOP) {
+      seen.push_back("stop");
+      break;
+    }
+    if (event == DVDNAV_WAIT) dvdnav_wait_skip(nav);
+    if (event == DVDNAV_STILL_FRAME) {
+      if (dvdnav_is_domain_vmgm(nav)) {
+        int32_t button = 0;
+        dvdnav_get_current_highlight(nav, &button);
+        seen.push_back("menu " + std::to_string(button));
+        if (dvdnav_button_activate(nav, dvdnav_get_current_nav_pci(nav)) != DVDNAV_STATUS_OK) {
+          seen.push_back(std::string("activate: ") + dvdnav_err_to_string(nav));
+          break;
+        }
+      } else {
+        dvdnav_still_skip(nav);
+      }
+    }
+    if (event == DVDNAV_CELL_CHANGE && dvdnav_is_domain_vts(nav)) {
+      const auto* cell = reinterpret_cast<const dvdnav_cell_change_event_t*>(block.data());
+      int32_t title = 0, part = 0;
+      if (cell->cellN == 1 && dvdnav_current_title_info(nav, &title, &part) == DVDNAV_STATUS_OK)
+        seen.push_back(std::to_string(title));
+    }
+  }
+  dvdnav_close(nav);
+  return seen;
+}
+
+TEST_F(DvdFolder, WithAMenuEveryButtonReachesItsTitle) {
+  using V = std::vector<std::string>;
+  struct Case {
+    bool sequential, loop, autoStart;
+    V expected;
+  } cases[] = {
+      // Back to the menu after each title, with the next title's entry highlighted.
+      {false, false, false, {"menu 1", "1", "menu 2", "2", "menu 3", "3", "menu 1", "1"}},
+      // Sequential: the titles in turn, then the menu (or title 1 again when looping).
+      {true, false, false, {"menu 1", "1", "2", "3", "menu 1"}},
+      {true, true, true, {"1", "2", "3", "1"}},
+  };
+  for (TDisc* disc : {pal_, ntsc_}) {
+    SCOPED_TRACE(disc->pal ? "PAL" : "NTSC");
+    const size_t n = disc->titles.size();
+    auto menu = MakeMenuVob(*disc, n);
+    ASSERT_NE(menu, nullptr);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "sequential " << c.sequential << ", loop " << c.loop);
+      TIfoJob job = disc->Job(n, c.loop);
+      job.with_menu = true;
+      job.menu = menu;
+      job.entries_per_page = {static_cast<int>(n)};
+      job.sequential_playback = c.sequential;
+      job.auto_start = c.autoStart;
+      TLoggingObject sink;
+      sink.LogCallback = [&](const void*, TSeverity, const std::string& t) { disc->log.push_back(t); };
+      ASSERT_TRUE(MakeIfoStage()->WriteIfos(job, sink)) << ::testing::PrintToString(disc->log);
+      TDvdRead dvd(disc->root);
+      ASSERT_NE(dvd.Open(0), nullptr) << dvd.Reports();
+      EXPECT_EQ(dvd.Reports(), "");
+      V expected = c.expected;
+      if (n == 2) {  // the NTSC disc: drop title 3 and its menu stop
+        V two;
+        for (const std::string& e : expected)
+          if (e != "3" && e != "menu 3") two.push_back(e);
+        expected = two;
+      }
+      EXPECT_EQ(PlayThroughMenu(disc->root, expected.size()), expected);
+    }
+    fs::remove(disc->dir / "VIDEO_TS.VOB");
   }
 }
 
