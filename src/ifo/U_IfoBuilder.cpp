@@ -122,8 +122,16 @@ bool CheckJob(const TIfoJob& job, std::string* error) {
       return Fail(error, SafeFormat("Title %d has %d chapters; a title holds at most %d.", i + 1, c->Cells.size(),
                                     kMaxPgcCells));
   }
+  // The command chains grow with the number of titles; a chain holds at most 128.
+  const size_t firstPlay = FirstPlayCommands(job).size();
+  if (firstPlay > kMaxPgcCommands)
+    return Fail(error, SafeFormat("First play needs %d commands for %d titles; a program chain holds at most %d.",
+                                  firstPlay, n, kMaxPgcCommands));
   if (!job.with_menu) return true;
   const size_t pages = job.entries_per_page.size();
+  if (2 * n - 1 > kMaxPgcCommands || n + 1 > kMaxPgcCommands)
+    return Fail(error, SafeFormat("The title menu needs %d commands for %d titles; a program chain holds at most %d.",
+                                  2 * n - 1, n, kMaxPgcCommands));
   if (!job.menu || job.menu->Cells.empty() || job.menu->Vobus.empty())
     return Fail(error, "The menu has no recorded VOBU.");
   if (pages == 0) return Fail(error, "The menu has no page.");

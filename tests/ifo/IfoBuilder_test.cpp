@@ -259,6 +259,26 @@ TEST(IfoBuilder, RefusesBuildsItCannotAuthor) {
     EXPECT_FALSE(fs::exists(f.dir / "VTS_01_0.IFO"));
     EXPECT_FALSE(fs::exists(f.dir / "VIDEO_TS.IFO"));
   }
+  // Without a menu and without looping, first play needs 2n + 1 commands: 64 titles
+  // are one too many for a chain.
+  {
+    Folder many(std::vector<int>(64, 1));
+    many.job.loop_playback = false;
+    std::string error;
+    TIfoLayout layout;
+    EXPECT_FALSE(LayOutIfos(many.job, layout, &error));
+    EXPECT_EQ(error, "First play needs 129 commands for 64 titles; a program chain holds at most 128.");
+    many.job.loop_playback = true;
+    EXPECT_TRUE(LayOutIfos(many.job, layout, &error)) << error;
+  }
+  // With a menu the title menu chain needs 2n - 1.
+  {
+    Folder many(std::vector<int>(65, 1), {65});
+    std::string error;
+    TIfoLayout layout;
+    EXPECT_FALSE(LayOutIfos(many.job, layout, &error));
+    EXPECT_EQ(error, "The title menu needs 129 commands for 65 titles; a program chain holds at most 128.");
+  }
   // Pages + titles + 3 chains must fit the manager's menu table of 100.
   Folder f({1, 1}, {2});
   f.job.titles.resize(60, f.job.titles[0]);
