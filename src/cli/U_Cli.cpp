@@ -6,6 +6,7 @@
 #include "engine/U_BuildSetup.h"
 #include "engine/U_DvdMuxSink.h"
 #include "engine/U_TitleSetup.h"
+#include "ifo/U_IfoBuilder.h"
 #include "input/U_av_inputs.h"
 #include "platform/KeyValueStore.h"
 #include "project/U_ProjectFile.h"
@@ -49,7 +50,6 @@ fs::path DataFolder() {
 }
 
 std::unique_ptr<IMenuStage> MakeMenuStage() { return nullptr; }
-std::unique_ptr<IIfoStage> MakeIfoStage() { return nullptr; }
 
 // Severity threshold for what reaches the terminal.
 bool Shown(TSeverity s, const std::string& level) {
