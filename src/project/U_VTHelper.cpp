@@ -185,6 +185,13 @@ void TMenuStorage::Set_entries_per_pages(uint8_t v) {
   if (OnChange) OnChange();
 }
 
+void TMenuStorage::Assign(const TMenuStorage& other) {
+  auto onChange = std::move(OnChange);
+  *this = other;
+  OnChange = std::move(onChange);
+  if (OnChange) OnChange();
+}
+
 void TMenuStorage::ResetDefaults() {
   present_ = true;
   auto_play = true;

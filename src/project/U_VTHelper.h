@@ -170,6 +170,7 @@ class TVideo_segments_collection : public TOwnedCollection<TVideoSegmentstorage>
   // else "New Project".
   std::string Project_Name() const;
   void SetProject_Name(const std::string& name) { projectName_ = name; }
+  const std::string& StoredProjectName() const { return projectName_; }
   // Removing the last segment forgets the stored name.
   void DeleteSegment(size_t i);
 
@@ -201,6 +202,8 @@ class TMenuStorage {
   void Set_entries_per_pages(uint8_t v);
 
   void ResetDefaults();
+  // Copies every stored value of `other`, keeping this menu's OnChange, which then fires.
+  void Assign(const TMenuStorage& other);
 
  private:
   bool present_ = true;

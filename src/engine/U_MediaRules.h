@@ -1,0 +1,54 @@
+#pragma once
+// The fixed rules of a title's conversion that depend only on numbers: letterbox bands,
+// frame-rate synchronisation, the output frame rate and GOP size, the pulldown decision,
+// what happens to each audio track, and audio gap thresholds.
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+#include <libavutil/rational.h>
+}
+
+namespace vidoria {
+
+struct TPadding {
+  int top = 0, bottom = 0, left = 0, right = 0;
+  bool Any() const { return top || bottom || left || right; }
+};
+
+// Bands that fit a picture of display aspect `source` into an output of display aspect
+// `target` (4/3 or 16/9) and size width x height. Bands are multiples of 8 and at least
+// 16 pixels, else there are none.
+TPadding LetterboxBands(double source, double target, int width, int height);
+
+// How often to encode a decoded picture to keep the video in time: 0 drops it, 2 and up
+// duplicates it. `drift` is (stream time + sync offset) / frame duration - frames
+// emitted; `duplicated` and `dropped` count this title's corrections so far.
+int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped);
+
+// The MPEG-2 rate nearest to `rate` among 24000/1001, 24, 25 and 30000/1001.
+AVRational NearestMpeg2Rate(AVRational rate);
+
+// Pictures per GOP: half a second, rounded half to even (13 at 25, 15 at 29.97, 12 at
+// 23.976 and 24).
+int GopSize(AVRational rate);
+
+// Pulldown is used when the encoded rate is more than 0.01 fps below the disc's rate and
+// the source is not so slow that frames are duplicated instead.
+bool NeedsPulldown(AVRational encodedRate, bool pal, bool tooLow);
+
+struct TAudioPlan {
+  bool copy = false;
+  int64_t bitrate = 0;  // on the disc
+  int channels = 2;     // of the encoded track
+};
+// AC-3 and DTS are copied at their own rate; anything else becomes AC-3 at 448 kb/s
+// above two channels, else 192 kb/s. A mono AAC track is encoded as stereo.
+TAudioPlan PlanAudio(AVCodecID codec, int64_t inputBitrate, int channels);
+
+// Gaps in an input track's timestamps larger than this (µs) are filled with silence;
+// 0 means never fill (PCM and anything unknown).
+int64_t GapThreshold(AVCodecID codec);
+
+}  // namespace vidoria
