@@ -2,6 +2,8 @@
 
 #include "menus/ImageFile.h"
 #include "menus/U_Bitmap32Gradient.h"
+#include "mux/U_VobuCollection.h"
+#include "subtitles/U_SubPictureUnit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -339,6 +341,123 @@ void TDVD_Menu_collection::BuildHighlight(TMenuPage& page) const {
     const TButtonRect r = page.ButtonRect(b);
     page.Highlight.DrawShape(b.Shape, r.Left, r.Top);
   }
+}
+
+bool TDVD_Menu_collection::BuildHighlightUnit(TMenuPage& page, TEncodedSubpicture& unit) {
+  BuildHighlight(page);
+  TSpuPicture picture;
+  picture.X = 0;
+  picture.Y = kHighlightTop;
+  picture.Width = page.Highlight.Width;
+  picture.Height = page.Highlight.Height;
+  picture.Stride = page.Highlight.Width;
+  for (size_t j = 0; j < 4; ++j) {
+    const TColor32 c = page.PagePalette[page.HighlightIndex[j]];
+    picture.Colours[j] = (uint32_t(255 - page.HighlightAlpha[j]) << 24) | (c & 0x00FFFFFFu);
+  }
+  picture.Pixels = page.Highlight.Pixels;
+  TSubPicture request;
+  request.Start = 0;
+  request.Stop = 0;
+  request.Pictures = std::span<const TSpuPicture>(&picture, 1);
+  request.Forced = true;
+  request.Pal = pal_;
+  TSPUH spu(*MenuPalette);
+  spu.LogCallback = LogCallback;
+  spu.Owner = &page;
+  const size_t size = spu.Build(request);
+  if (size == 0) {
+    LogFmt(EVT_ERROR, "The highlight of menu page %d could not be built", page.PageIndex + 1);
+    return false;
+  }
+  unit.Data.assign(spu.Data().begin(), spu.Data().begin() + ptrdiff_t(size));
+  unit.Highlight = std::make_shared<const TNavHighlight>(page.NavHighlight());
+  return true;
+}
+
+std::shared_ptr<TVobuCollection> TDVD_Menu_collection::EncodeMenus(const std::filesystem::path& file,
+                                                                   bool widescreen) {
+  if (pages_.empty()) {
+    Log(EVT_ERROR, "The menu has no pages");
+    return nullptr;
+  }
+  const int framesPerPage = pal_ ? 250 : 300;
+  std::shared_ptr<TVobuCollection> vobus;
+  {
+    TFFMpeg_encoder encoder(MenuPalette);
+    encoder.LogCallback = LogCallback;
+    encoder.ResetDefaults();
+    encoder.SetScale(1.0);
+    encoder.SetAudioDisabled(true);
+    encoder.SetVideoBitrate(9000000);
+    encoder.OnProgress = OnProgress;
+    encoder.SetVideoStandard(pal_ ? "pal" : "ntsc");
+    encoder.SetAspectRatio(widescreen ? 16.0 / 9.0 : 4.0 / 3.0);
+    encoder.SetCanvasFromWidth(true);
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    if (ec) {
+      LogFmt(EVT_ERROR, "\"%s\" cannot be replaced: %s", file.string(), ec.message());
+      return nullptr;
+    }
+    encoder.Cluster().AddFile(file, TFFMpeg_encoder::kMaxMenuVobSize);
+    encoder.SetClosedGop(true);
+    encoder.SetSubpictureStreamCount(1);
+    encoder.SetSubpictureLanguage(0, "");
+    encoder.SetAudioStreamCount(0);
+    encoder.SetIntraOnly(false);
+    CanvasWidth = encoder.CanvasWidth();
+    CanvasHeight = encoder.CanvasHeight();
+
+    bool cancelled = false;
+    bool unitFailed = false;
+    encoder.OnFrame = [&](int64_t k, bool& stop, uint8_t&, uint16_t&, TBitmap32& canvas, int64_t) {
+      if (Cancelled && Cancelled()) {
+        cancelled = stop = true;
+        return;
+      }
+      PaintFrame(*CurrentPage, canvas, uint8_t(std::min<int64_t>(2 * (k + 1), 255)));
+    };
+    encoder.OnSubpicture = [&](int64_t k, int, TEncodedSubpicture& unit) {
+      if (k != 3) return false;
+      if (!BuildHighlightUnit(*CurrentPage, unit)) {
+        unitFailed = true;
+        return false;
+      }
+      return true;
+    };
+
+    for (auto& page : pages_) {
+      CurrentPage = page.get();
+      encoder.SetFrameCount(framesPerPage);
+      if (!ComposePage(*page, CanvasWidth, CanvasHeight)) return nullptr;
+      std::array<TRgb, 16> colours;
+      for (size_t j = 0; j < 16; ++j) colours[j] = TRgb::FromRgb(page->PagePalette[j] & 0xFFFFFF);
+      MenuPalette->Load16(colours);
+      const bool ok = encoder.Encode(uint16_t(page->PageIndex + 1));
+      // The layers are not needed once the page is in the file.
+      page->Background = TBitmap32();
+      page->Overlay = TBitmap32();
+      if (cancelled) {
+        Log(EVT_WARNING, "Menu encoding cancelled");
+        return nullptr;
+      }
+      if (!ok || unitFailed) {
+        LogFmt(EVT_ERROR, "Menu page %d could not be encoded", page->PageIndex + 1);
+        return nullptr;
+      }
+    }
+    CurrentPage = nullptr;
+    vobus = encoder.DetachVobuCollection();
+  }
+
+  TStill_Encoder still;
+  still.LogCallback = LogCallback;
+  if (!still.Encode(file, vobus, pal_, widescreen)) {
+    Log(EVT_ERROR, "The closing still of the menu could not be encoded");
+    return nullptr;
+  }
+  return vobus;
 }
 
 }  // namespace vidoria

@@ -14,6 +14,8 @@
 // are frame coordinates.
 
 #include "app/U_LogConsts.h"
+#include "common/U_DVDPalette.h"
+#include "encode/U_Encoder_50.h"
 #include "ifo/U_IfoCommands.h"
 #include "ifo/U_MenuPgcLayout.h"
 #include "mux/U_MuxPacket.h"
@@ -23,6 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +34,7 @@ namespace vidoria {
 
 class TDVD_Menu_collection;
 class TMenuPage;
+class TVobuCollection;
 
 inline constexpr int kMenuMinEntriesPerPage = 1;
 inline constexpr int kMenuMaxEntriesPerPage = 24;
@@ -198,6 +202,21 @@ class TDVD_Menu_collection : public TLoggingObject {
   void PaintFrame(const TMenuPage& page, TBitmap32& canvas, uint8_t backgroundAlpha) const;
   // Draws every button's shape into the page's highlight picture.
   void BuildHighlight(TMenuPage& page) const;
+  // The page's highlight as a forced sub-picture unit on MenuPalette, carrying the
+  // page's buttons for the navigation packs. False (logged) when it cannot be built.
+  bool BuildHighlightUnit(TMenuPage& page, TEncodedSubpicture& unit);
+
+  // Encodes every page (10 s of still picture fading in, with its highlight) and a
+  // closing one-frame black still into `file`, replacing it. Returns the collection
+  // of the written VOBUs and cells; none (logged) on failure or when Cancelled said so.
+  std::shared_ptr<TVobuCollection> EncodeMenus(const std::filesystem::path& file, bool widescreen);
+
+  // The menu's 16 colours, loaded from the page palette while encoding.
+  std::shared_ptr<TDVDPalette> MenuPalette = std::make_shared<TDVDPalette>();
+  TMenuPage* CurrentPage = nullptr;
+  TFFMpeg_encoder::TProgress OnProgress;
+  // Polled once per frame; true ends the encoding.
+  std::function<bool()> Cancelled;
 
  private:
   bool LoadBackground();
