@@ -227,6 +227,17 @@ bool TDVD_Menu_collection::LoadBackground() {
   return true;
 }
 
+TMenuPgcLayout TDVD_Menu_collection::LayoutFor(int titles, int entriesPerPage) {
+  const int e = std::clamp(entriesPerPage, kMenuMinEntriesPerPage, kMenuMaxEntriesPerPage);
+  titles = std::max(titles, 0);
+  return {(titles + e - 1) / e, titles};
+}
+
+void TDVD_Menu_collection::LogTooLarge(const TLoggingObject& log, const TMenuPgcLayout& layout) {
+  log.LogFmt(EVT_ERROR, "A menu of %d titles on %d pages needs %d program chains; a DVD menu holds at most %d",
+             layout.Titles, layout.Pages, layout.PgcCount(), TMenuPgcLayout::kMaxPgcs);
+}
+
 int TDVD_Menu_collection::BuildPages(const std::vector<std::string>& titles) {
   pages_.clear();
   entryCount_ = 0;
@@ -236,11 +247,10 @@ int TDVD_Menu_collection::BuildPages(const std::vector<std::string>& titles) {
   }
   const int e = entriesPerPage_;
   const int n = int(titles.size());
-  const int pageCount = (n + e - 1) / e;
-  const TMenuPgcLayout layout{pageCount, n};
+  const TMenuPgcLayout layout = LayoutFor(n, e);
+  const int pageCount = layout.Pages;
   if (!layout.Fits()) {
-    LogFmt(EVT_ERROR, "A menu of %d titles on %d pages needs %d program chains; a DVD menu holds at most %d",
-           n, pageCount, layout.PgcCount(), TMenuPgcLayout::kMaxPgcs);
+    LogTooLarge(*this, layout);
     return 0;
   }
   entryCount_ = n;

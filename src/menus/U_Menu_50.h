@@ -187,6 +187,11 @@ class TDVD_Menu_collection : public TLoggingObject {
   TMenuPage& Page(int i) { return *pages_[size_t(i)]; }
   const TMenuPage& Page(int i) const { return *pages_[size_t(i)]; }
   TMenuPgcLayout PgcLayout() const { return {PageCount(), entryCount_}; }
+  // The program chains a menu of `titles` titles at `entriesPerPage` (clamped as
+  // SetEntriesPerPage does) would need; Fits() tells whether a disc can hold them.
+  static TMenuPgcLayout LayoutFor(int titles, int entriesPerPage);
+  // Logs the refusal of a layout that does not fit.
+  static void LogTooLarge(const TLoggingObject& log, const TMenuPgcLayout& layout);
   // The loaded background picture shared by all pages; empty when there is none.
   const TBitmap32& BackgroundPicture() const { return background_; }
 
