@@ -419,6 +419,10 @@ bool TFFMpeg_encoder::Encode(uint16_t vobId) {
   const auto started = Clock::now();
   elapsed_ = videoShare_ = audioShare_ = 0;
   collection_->SetFrameRate(s.Pal ? 25 : 30);
+  if (s.FrameCount <= 0) {
+    Log(EVT_ERROR, "No frames to encode");
+    return false;
+  }
   Run run;
   if (!Prepare(run)) return false;
   collection_->FrameCount = uint32_t(std::clamp<int64_t>(s.FrameCount, 0, UINT32_MAX));

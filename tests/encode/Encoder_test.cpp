@@ -100,10 +100,20 @@ TEST_F(Encoder, BitrateStandardAndCanvas) {
   EXPECT_EQ(enc.Settings().AudioStreams, 1);
 }
 
-TEST_F(Encoder, RefusesARunWithoutOutput) {
+TEST_F(Encoder, RefusesARunWithoutOutputOrFrames) {
   enc.SetFrameCount(5);
   EXPECT_FALSE(enc.Encode(1));
   EXPECT_TRUE(LogHas(EVT_ERROR, "Output file is not set"));
+  enc.Cluster().AddFile(dir / "x.vob", TFFMpeg_encoder::kMaxMenuVobSize);
+  enc.SetFrameCount(0);
+  EXPECT_FALSE(enc.Encode(1));
+  EXPECT_TRUE(LogHas(EVT_ERROR, "No frames to encode"));
+  // An audio codec FFmpeg can only decode.
+  enc.SetFrameCount(5);
+  enc.SetAudioCodec(AV_CODEC_ID_QDM2, 128000, 48000, 2);
+  EXPECT_FALSE(enc.Encode(1));
+  EXPECT_TRUE(LogHas(EVT_ERROR, "No encoder for qdm2"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "x.vob"));
 }
 
 // Video and one sub-picture stream, no audio: times, descriptors and the VOB.
