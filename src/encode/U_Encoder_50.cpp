@@ -393,11 +393,17 @@ bool TFFMpeg_encoder::Prepare(Run& run) {
         return false;
       }
       a.frame.reset(av_frame_alloc());
-      if (!a.frame) return false;
+      if (!a.frame) {
+        Log(EVT_ERROR, "Out of memory");
+        return false;
+      }
       a.frame->format = c->sample_fmt;
       a.frame->nb_samples = c->frame_size;
-      av_channel_layout_copy(&a.frame->ch_layout, &c->ch_layout);
-      if (av_frame_get_buffer(a.frame.get(), 0) < 0) return false;
+      if ((r = av_channel_layout_copy(&a.frame->ch_layout, &c->ch_layout)) < 0 ||
+          (r = av_frame_get_buffer(a.frame.get(), 0)) < 0) {
+        LogFmt(EVT_ERROR, "Out of memory: %s", AvError(r));
+        return false;
+      }
       a.frameTicks = int64_t(c->frame_size) * 1000000 / s.SampleRate * 9 / 100;
       a.samples.resize(size_t(c->frame_size) * size_t(s.Channels));
       run.audio.push_back(std::move(a));
@@ -405,7 +411,6 @@ bool TFFMpeg_encoder::Prepare(Run& run) {
   }
   return true;
 }
-
 
 namespace {
 

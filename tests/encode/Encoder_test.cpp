@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -187,31 +191,47 @@ TEST_F(Encoder, VideoAndSubpictureTimesAndDescriptors) {
   EXPECT_EQ(out.find("audio"), std::string::npos) << out;
 }
 
-TEST_F(Encoder, SilentMp2AudioAlongsideVideo) {
-  const auto file = dir / "b.vob";
-  enc.Cluster().AddFile(file, TFFMpeg_encoder::kMaxMenuVobSize);
-  enc.SetFrameCount(50);
-  int asked = 0;
-  enc.OnAudio = [&](int stream, bool&, int16_t*, int& bytes) {
-    EXPECT_EQ(stream, 1);
-    EXPECT_EQ(bytes, 1152 * 2 * 2);
-    ++asked;
+TEST_F(Encoder, SilentAudioAlongsideVideo) {
+  struct Case {
+    AVCodecID codec;
+    int64_t bitrate;
+    int channels, frameSize;
+    const char* probe;
+  } cases[] = {
+      {AV_CODEC_ID_MP2, 384000, 2, 1152, "codec_name=mp2|sample_rate=48000|channels=2"},
+      {AV_CODEC_ID_AC3, 448000, 6, 1536, "codec_name=ac3|sample_rate=48000|channels=6"},
   };
-  ASSERT_TRUE(enc.Encode(1));
-  std::vector<Captured> audio;
-  for (const auto& p : packets)
-    if (p.d.Kind == MPK_AUDIO) audio.push_back(p);
-  // 24 ms frames, fed while the audio time is behind the 49th frame's (1.96 s).
-  EXPECT_EQ(asked, 82);
-  ASSERT_GE(audio.size(), 80u);
-  for (size_t i = 0; i < audio.size(); ++i) {
-    EXPECT_EQ(audio[i].d.StreamId, 0x80);
-    EXPECT_EQ(audio[i].duration, 2160);
-    EXPECT_EQ(audio[i].pts, int64_t(i) * 2160 + 3600);
-    EXPECT_EQ(audio[i].dts, audio[i].pts);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.probe);
+    packets.clear();
+    const auto file = dir / (std::string(avcodec_get_name(c.codec)) + ".vob");
+    enc.ResetDefaults();
+    enc.SetAudioCodec(c.codec, c.bitrate, 48000, c.channels);
+    enc.Cluster().AddFile(file, TFFMpeg_encoder::kMaxMenuVobSize);
+    enc.SetFrameCount(50);
+    int asked = 0;
+    enc.OnAudio = [&](int stream, bool&, int16_t*, int& bytes) {
+      EXPECT_EQ(stream, 1);
+      EXPECT_EQ(bytes, c.frameSize * c.channels * 2);
+      ++asked;
+    };
+    ASSERT_TRUE(enc.Encode(1));
+    const int64_t ticks = int64_t(c.frameSize) * 90000 / 48000;
+    std::vector<Captured> audio;
+    for (const auto& p : packets)
+      if (p.d.Kind == MPK_AUDIO) audio.push_back(p);
+    // Fed while the audio time is behind the 49th frame's (1.96 s).
+    EXPECT_EQ(asked, (49 * 3600 + ticks - 1) / ticks);
+    ASSERT_GE(audio.size(), size_t(asked - 2));
+    for (size_t i = 0; i < audio.size(); ++i) {
+      EXPECT_EQ(audio[i].d.StreamId, 0x80);
+      EXPECT_EQ(audio[i].duration, ticks);
+      EXPECT_EQ(audio[i].pts, int64_t(i) * ticks + 3600);
+      EXPECT_EQ(audio[i].dts, audio[i].pts);
+    }
+    const std::string out = Probe(file, "stream=codec_name,sample_rate,channels");
+    EXPECT_NE(out.find(c.probe), std::string::npos) << out;
   }
-  const std::string out = Probe(file, "stream=codec_name,sample_rate,channels");
-  EXPECT_NE(out.find("codec_name=mp2|sample_rate=48000|channels=2"), std::string::npos) << out;
 }
 
 TEST_F(Encoder, StopFlagEndsTheRunAndTheFileIsComplete) {
