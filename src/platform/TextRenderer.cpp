@@ -1,5 +1,7 @@
 #include "platform/TextRenderer.h"
 
+#include "platform/CodePages.h"
+
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
@@ -93,33 +95,6 @@ bool IsMarkOrJoiner(char32_t c) {
 int TFont::PixelSize() const {
   const int64_t points = std::abs(int64_t(Size));
   return int(std::clamp<int64_t>((points * 96 + 36) / 72, 1, kMaxPixelSize));
-}
-
-std::u32string DecodeUtf8(std::string_view text) {
-  std::u32string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const uint8_t b = uint8_t(text[i]);
-    int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-    char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-    bool ok = extra >= 0 && i + size_t(extra) < text.size();
-    for (int k = 1; ok && k <= extra; ++k) {
-      const uint8_t cb = uint8_t(text[i + size_t(k)]);
-      if ((cb & 0xC0) != 0x80) ok = false;
-      else c = (c << 6) | (cb & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (ok && (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
-    if (!ok) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(c);
-    i += size_t(extra) + 1;
-  }
-  return out;
 }
 
 struct TTextRenderer::Impl {

@@ -1,4 +1,6 @@
 #pragma once
+
+#include "platform/CodePages.h"  // DecodeUtf8
 // Text measuring and drawing on FreeType, with HarfBuzz shaping, FriBidi reordering and
 // fontconfig face lookup.
 //
@@ -123,7 +125,6 @@ class TTextRenderer {
   std::unique_ptr<Impl> impl_;
 };
 
-// Decodes UTF-8, replacing invalid sequences by U+FFFD.
-std::u32string DecodeUtf8(std::string_view text);
+
 
 }  // namespace vidoria
