@@ -5,6 +5,7 @@
 #include "app/U_ExtensionFilter.h"
 #include "engine/U_BuildSetup.h"
 #include "engine/U_DvdMuxSink.h"
+#include "engine/U_MenuStage.h"
 #include "engine/U_TitleSetup.h"
 #include "ifo/U_IfoBuilder.h"
 #include "input/U_av_inputs.h"
@@ -49,7 +50,8 @@ fs::path DataFolder() {
   return VIDORIA_DATA_DIR;
 }
 
-std::unique_ptr<IMenuStage> MakeMenuStage() { return nullptr; }
+// Background names without a folder (the shipped "qor.jpg") are found in the data folder.
+std::unique_ptr<IMenuStage> MakeMenuStage() { return std::make_unique<TMenuStage>(DataFolder() / "background"); }
 
 // Severity threshold for what reaches the terminal.
 bool Shown(TSeverity s, const std::string& level) {
