@@ -265,13 +265,19 @@ class TProgress {
   bool shown_ = false;
 };
 
+// The stored settings with this run's options on top (never saved back).
+bool LoadRunSettings(const TOptions& o, TRunLog& run, TKeyValueStore& store, TAuteurSettings& settings,
+                     std::ostream& err) {
+  settings.LogCallback = run.log.Callback();
+  settings.LoadSettings(store);
+  return ApplySettings(o, settings, err);
+}
+
 int Build(const TOptions& o, std::ostream& out, std::ostream& err, const std::atomic<bool>& interrupted) {
   TRunLog run(err, o.logLevel);
   TKeyValueStore store;
   TAuteurSettings settings(DataFolder());
-  settings.LogCallback = run.log.Callback();
-  settings.LoadSettings(store);
-  if (!ApplySettings(o, settings, err)) return kExitUsage;
+  if (!LoadRunSettings(o, run, store, settings, err)) return kExitUsage;
   if (!o.output.empty()) settings.Set_Gen_Workingfolder(fs::absolute(o.output).string());
 
   TVideo_segments_collection project;
@@ -343,9 +349,7 @@ int Save(const TOptions& o, std::ostream& out, std::ostream& err) {
   TRunLog run(err, o.logLevel);
   TKeyValueStore store;
   TAuteurSettings settings(DataFolder());
-  settings.LogCallback = run.log.Callback();
-  settings.LoadSettings(store);
-  if (!ApplySettings(o, settings, err)) return kExitUsage;
+  if (!LoadRunSettings(o, run, store, settings, err)) return kExitUsage;
   TVideo_segments_collection project;
   TMenuStorage menu;
   TLoggingObject log;

@@ -1,5 +1,7 @@
 #include "encode/U_Encoder_50.h"
 
+#include "input/U_AvUtils.h"
+
 #include "mux/U_DVDMux_50.h"
 #include "mux/U_VobuCollection.h"
 
@@ -21,30 +23,18 @@ namespace vidoria {
 
 namespace {
 
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerFreer>;
+// The input layer's owners of FFmpeg objects, under this unit's short names.
+using CodecPtr = AvCodecContextPtr;
+using FramePtr = AvFramePtr;
+using PacketPtr = AvPacketPtr;
+using ScalerPtr = SwsContextPtr;
 
 using Clock = std::chrono::steady_clock;
 
 std::string AvError(int code) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, buf, sizeof buf);
-  return buf;
+  return AvErrorText(code);
 }
+
 
 int RoundUp4(double v) {
   const int64_t i = int64_t(std::ceil(v - 1e-9));

@@ -1,5 +1,7 @@
 #include "menus/ImageFile.h"
 
+#include "input/U_AvUtils.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -16,21 +18,6 @@ namespace vidoria {
 
 namespace {
 
-struct FormatCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 
 bool SizeAllowed(int w, int h, const TImageLimits& limits, std::string& error) {
   if (w <= 0 || h <= 0) {
@@ -51,7 +38,7 @@ bool SizeAllowed(int w, int h, const TImageLimits& limits, std::string& error) {
 
 // Receives the first decoded picture, feeding packets of `stream` as the decoder asks.
 bool DecodeFirstFrame(AVFormatContext* fmt, int stream, AVCodecContext* dec, AVFrame* frame) {
-  std::unique_ptr<AVPacket, PacketFreer> pkt(av_packet_alloc());
+  AvPacketPtr pkt(av_packet_alloc());
   if (!pkt) return false;
   bool draining = false;
   for (;;) {
@@ -88,7 +75,7 @@ bool LoadImageFile(const std::filesystem::path& file, TBitmap32& picture, std::s
     error = "not a picture";
     return false;
   }
-  std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+  AvFormatInputPtr fmt(raw);
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0) {
     error = "not a picture";
     return false;
@@ -102,7 +89,7 @@ bool LoadImageFile(const std::filesystem::path& file, TBitmap32& picture, std::s
   const AVCodecParameters* par = fmt->streams[stream]->codecpar;
   if (!SizeAllowed(par->width, par->height, limits, error)) return false;
 
-  std::unique_ptr<AVCodecContext, CodecFreer> dec(avcodec_alloc_context3(codec));
+  AvCodecContextPtr dec(avcodec_alloc_context3(codec));
   if (!dec || avcodec_parameters_to_context(dec.get(), par) < 0) {
     error = "out of memory";
     return false;
@@ -114,7 +101,7 @@ bool LoadImageFile(const std::filesystem::path& file, TBitmap32& picture, std::s
     error = "no decoder for this picture";
     return false;
   }
-  std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+  AvFramePtr frame(av_frame_alloc());
   if (!frame || !DecodeFirstFrame(fmt.get(), stream, dec.get(), frame.get())) {
     error = "the picture could not be decoded";
     return false;
@@ -122,7 +109,7 @@ bool LoadImageFile(const std::filesystem::path& file, TBitmap32& picture, std::s
   const int w = frame->width, h = frame->height;
   if (!SizeAllowed(w, h, limits, error)) return false;
 
-  std::unique_ptr<SwsContext, ScalerFreer> sws(sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_BGRA,
+  SwsContextPtr sws(sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_BGRA,
                                                               SWS_POINT, nullptr, nullptr, nullptr));
   if (!sws) {
     error = "unsupported picture format";
