@@ -58,8 +58,18 @@ std::deque<ISubPictureSource::TUnit>& TTitleSubtitles::Queue(int stream) {
   return queues_[static_cast<size_t>(stream)];
 }
 
+void TTitleSubtitles::BindStream(TSttFile& file, int index, const TAV_Input_Stream* stream) {
+  bindings_.push_back({&file, index, stream});
+}
+
 bool TTitleSubtitles::NextUnit(int stream, int64_t until90, bool pal, ISubPictureSource::TUnit& unit) {
   if (stream < 0) return false;
+  if (!started_) {
+    // The title set has made its choice of streams by now (a title holds 32 at most).
+    started_ = true;
+    for (const auto& b : bindings_)
+      if (b.stream && b.stream->Discard) b.file->SetStreamDiscarded(b.index, true);
+  }
   while (list_.PeekNextPts() <= until90) {
     TSttPacket packet;
     const int64_t size = list_.NextPacket(packet, pal);
@@ -101,7 +111,9 @@ std::shared_ptr<TTitleSubtitles> AttachSubtitles(const TVideoSegmentstorage& seg
       const int out = next++;
       f->AttachOutputStream(n, out);
       auto source = std::make_shared<TSttStreamSource>(subs, out, f->GetStreamLanguage(n));
-      set.AddSubtitleStream(source, file, f->IsStreamDiscarded(index), f->DefaultStream == index);
+      const TAV_Input_Stream* s =
+          set.AddSubtitleStream(source, file, f->IsStreamDiscarded(index), f->DefaultStream == index);
+      subs->BindStream(*f, index, s);
     }
   }
   if (next == 0) return nullptr;

@@ -29,6 +29,9 @@ class TTitleSubtitles : public TLoggingObject {
   // and plugs the text renderer in. False (logged) when the VobSub files are of
   // different picture heights or one cannot be opened.
   bool Prepare();
+  // Records the title set's stream of stream `index` of `file`: when the title set drops
+  // it, its events are neither rendered nor read.
+  void BindStream(TSttFile& file, int index, const TAV_Input_Stream* stream);
   // Picture height of the first VobSub file that states one.
   std::optional<int> SubIdxHeight() const;
 
@@ -39,6 +42,13 @@ class TTitleSubtitles : public TLoggingObject {
 
  private:
   std::deque<ISubPictureSource::TUnit>& Queue(int stream);
+  struct TBinding {
+    TSttFile* file;
+    int index;
+    const TAV_Input_Stream* stream;
+  };
+  std::vector<TBinding> bindings_;
+  bool started_ = false;
   TSttList list_;
   std::shared_ptr<TDVDPalette> palette_;
   std::vector<std::deque<ISubPictureSource::TUnit>> queues_;

@@ -212,6 +212,53 @@ TEST(TitleSubtitles, TitleWithTextAndVobSubTracks) {
     fs::copy(b.dir / "VIDEO_TS", fs::path(keep), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }
 
+// Units wait in their stream's queue until that stream asks; a stream the title set
+// dropped costs no rendering.
+TEST(TitleSubtitles, UnitsAreRoutedToTheirStreams) {
+  test::TempDir dir;
+  test::WriteFile(dir / "a.srt", "1\n00:00:01,000 --> 00:00:02,000\nA one\n\n2\n00:00:05,000 --> 00:00:06,000\nA two\n");
+  test::WriteFile(dir / "b.srt", "1\n00:00:03,000 --> 00:00:04,000\nB one\n");
+  test::WriteFile(dir / "c.srt", "1\n00:00:03,500 --> 00:00:04,000\nC dropped\n");
+  TTitleSubtitles subs;
+  std::vector<std::string> log;
+  subs.LogCallback = [&](const void*, TSeverity, const std::string& t) { log.push_back(t); };
+  TAV_Input_Stream kept[2], dropped;
+  kept[0].Discard = kept[1].Discard = false;
+  dropped.Discard = true;
+  std::vector<TSttFile*> files;
+  const TAV_Input_Stream* inputs[] = {&kept[0], &kept[1], &dropped};
+  int out = 0;
+  for (const char* name : {"a.srt", "b.srt", "c.srt"}) {
+    TExternal_Subt x;
+    x.filename = (dir / name).string();
+    x.Outline_size = 2;
+    TSttFile* f = subs.AddFile(x);
+    ASSERT_NE(f, nullptr);
+    f->AttachOutputStream(0, out);
+    subs.BindStream(*f, 0, inputs[out++]);
+    files.push_back(f);
+  }
+  ASSERT_TRUE(subs.Prepare());
+  EXPECT_EQ(subs.NextEventTime(0), 1000000);
+  EXPECT_EQ(subs.NextEventTime(1), 3000000);
+
+  ISubPictureSource::TUnit u;
+  EXPECT_FALSE(subs.NextUnit(1, 2500 * 90, true, u)) << "nothing of stream 1 before 3 s";
+  ASSERT_TRUE(subs.NextUnit(0, 4000 * 90, true, u));
+  EXPECT_EQ(u.pts90, 1000 * 90);
+  EXPECT_EQ(u.duration90, 1000 * 90);
+  EXPECT_FALSE(u.data.empty());
+  EXPECT_FALSE(subs.NextUnit(0, 4000 * 90, true, u)) << "A two is not due yet";
+  ASSERT_TRUE(subs.NextUnit(1, 4000 * 90, true, u)) << "B one waited in its queue";
+  EXPECT_EQ(u.pts90, 3000 * 90);
+  EXPECT_FALSE(subs.NextUnit(2, INT64_MAX, true, u));
+  ASSERT_TRUE(subs.NextUnit(0, INT64_MAX, true, u));
+  EXPECT_EQ(u.pts90, 5000 * 90);
+  EXPECT_EQ(subs.NextEventTime(0), kNoTime);
+  EXPECT_EQ(files[2]->PacketCount(), 0) << "the dropped stream was not rendered";
+  EXPECT_EQ(files[0]->PacketCount(), 2);
+}
+
 // SUB/IDX files of different heights in one title cannot be prepared: the title is not
 // opened, and the log says why.
 TEST(TitleSubtitles, MixedVobSubStandardsFailTheTitle) {
