@@ -4,8 +4,14 @@
 
 namespace vidoria {
 
+void THeaderSyncedFifo::SetHeader(const uint8_t* pattern, size_t length, FrameSizeFn frameSize) {
+  SetHeader(pattern, length, length);
+  sizeOf_ = frameSize;
+}
+
 void THeaderSyncedFifo::SetHeader(const uint8_t* pattern, size_t length, size_t frameSize) {
   pattern_.assign(pattern, pattern + length);
+  sizeOf_ = nullptr;
   frameSize_ = std::max(frameSize, length);
   buffer_.clear();
   buffer_.reserve(4 * frameSize_);
@@ -16,16 +22,24 @@ void THeaderSyncedFifo::Push(const uint8_t* data, size_t count) { buffer_.insert
 
 bool THeaderSyncedFifo::Pop(std::vector<uint8_t>& frame) {
   if (frameSize_ == 0 || buffer_.size() < frameSize_) return false;
-  const size_t last = buffer_.size() - frameSize_;  // a frame must fit from the match on
-  for (size_t pos = scan_; pos <= last; ++pos) {
-    if (!std::equal(pattern_.begin(), pattern_.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos))) continue;
-    frame.assign(buffer_.begin() + static_cast<std::ptrdiff_t>(pos),
-                 buffer_.begin() + static_cast<std::ptrdiff_t>(pos + frameSize_));
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos + frameSize_));
+  for (size_t pos = scan_; pos + frameSize_ <= buffer_.size(); ++pos) {
+    const auto at = buffer_.begin() + static_cast<std::ptrdiff_t>(pos);
+    if (!std::equal(pattern_.begin(), pattern_.end(), at)) continue;
+    size_t size = frameSize_;
+    if (sizeOf_) {
+      size = sizeOf_(buffer_.data() + pos, buffer_.size() - pos);
+      if (size == 0) continue;  // the pattern inside other data, not a frame
+      if (pos + size > buffer_.size()) {
+        scan_ = pos;  // a frame still arriving
+        return false;
+      }
+    }
+    frame.assign(at, at + static_cast<std::ptrdiff_t>(size));
+    buffer_.erase(buffer_.begin(), at + static_cast<std::ptrdiff_t>(size));
     scan_ = 0;
     return true;
   }
-  scan_ = last + 1;
+  scan_ = buffer_.size() >= frameSize_ ? buffer_.size() - frameSize_ + 1 : 0;
   return false;
 }
 

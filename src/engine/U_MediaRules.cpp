@@ -27,7 +27,7 @@ TPadding LetterboxBands(double a, double b, int width, int height) {
   return p;
 }
 
-int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped) {
+int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped, int maxRepeats) {
   double upper = 1.5, lower = -1.0;
   if (duplicated > 0 && dropped > 0) {
     double u = static_cast<double>(duplicated), v = static_cast<double>(dropped);
@@ -36,7 +36,7 @@ int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped) {
     lower = -t;
   }
   if (drift < lower) return 0;
-  if (drift >= upper) return static_cast<int>(std::rint(drift));
+  if (drift >= upper) return static_cast<int>(std::min<double>(std::nearbyint(drift), std::max(maxRepeats, 1)));
   return 1;
 }
 
@@ -60,22 +60,8 @@ bool NeedsPulldown(AVRational encodedRate, bool pal, bool tooLow) {
   return av_q2d(encodedRate) < target - 0.01;
 }
 
-TAudioPlan PlanAudio(AVCodecID codec, int64_t inputBitrate, int channels) {
-  TAudioPlan plan;
-  if (codec == AV_CODEC_ID_AC3 || codec == AV_CODEC_ID_DTS) {
-    plan.copy = true;
-    plan.bitrate = inputBitrate;
-    plan.channels = channels;
-    return plan;
-  }
-  plan.channels = std::clamp(channels, 1, 6);
-  if (codec == AV_CODEC_ID_AAC && channels == 1) plan.channels = 2;
-  plan.bitrate = channels > 2 ? 448000 : 192000;
-  return plan;
-}
-
 int64_t GapThreshold(AVCodecID codec) {
-  if (std::string_view(avcodec_get_name(codec)).rfind("adpcm_", 0) == 0) return 500000;
+  if (std::string_view(avcodec_get_name(codec)).rfind("adpcm_", 0) == 0) return 500000;  // the whole ADPCM family
   switch (codec) {
     case AV_CODEC_ID_MP2:
     case AV_CODEC_ID_MP3: return 24000;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "input/U_AvUtils.h"  // PlanAudio
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 #include <libavutil/rational.h>
@@ -25,7 +27,9 @@ TPadding LetterboxBands(double source, double target, int width, int height);
 // How often to encode a decoded picture to keep the video in time: 0 drops it, 2 and up
 // duplicates it. `drift` is (stream time + sync offset) / frame duration - frames
 // emitted; `duplicated` and `dropped` count this title's corrections so far.
-int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped);
+// A single picture is repeated at most `maxRepeats` times (about a second), so one stray
+// time stamp far ahead cannot freeze the picture.
+int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped, int maxRepeats = 30);
 
 // The MPEG-2 rate nearest to `rate` among 24000/1001, 24, 25 and 30000/1001.
 AVRational NearestMpeg2Rate(AVRational rate);
@@ -37,15 +41,6 @@ int GopSize(AVRational rate);
 // Pulldown is used when the encoded rate is more than 0.01 fps below the disc's rate and
 // the source is not so slow that frames are duplicated instead.
 bool NeedsPulldown(AVRational encodedRate, bool pal, bool tooLow);
-
-struct TAudioPlan {
-  bool copy = false;
-  int64_t bitrate = 0;  // on the disc
-  int channels = 2;     // of the encoded track
-};
-// AC-3 and DTS are copied at their own rate; anything else becomes AC-3 at 448 kb/s
-// above two channels, else 192 kb/s. A mono AAC track is encoded as stereo.
-TAudioPlan PlanAudio(AVCodecID codec, int64_t inputBitrate, int channels);
 
 // Gaps in an input track's timestamps larger than this (µs) are filled with silence;
 // 0 means never fill (PCM and anything unknown).

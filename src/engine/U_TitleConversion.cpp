@@ -8,6 +8,7 @@
 #include "platform/MessageFormat.h"
 
 extern "C" {
+#include <libavcodec/bsf.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
@@ -39,6 +40,18 @@ struct FifoDeleter {
 };
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
+struct BsfDeleter {
+  void operator()(AVBSFContext* b) const { av_bsf_free(&b); }
+};
+
+// A DTS core frame's size from its header (FSIZE, 14 bits after the first 46), 0 when
+// the bytes are not a plausible header.
+size_t DtsFrameSize(const uint8_t* h, size_t available) {
+  if (available < 8) return 0;
+  const uint64_t bits = (uint64_t{h[4]} << 24) | (uint64_t{h[5]} << 16) | (uint64_t{h[6]} << 8) | h[7];
+  const size_t fsize = static_cast<size_t>((bits >> 4) & 0x3FFF) + 1;  // bits 46..59 of the frame
+  return fsize >= 96 ? fsize : 0;
+}
 
 constexpr int kAudioRate = 48000;
 
@@ -62,7 +75,7 @@ struct TOut {
   int64_t samplesEncoded = 0;
   int64_t packetsEncoded = 0;
   THeaderSyncedFifo dts;
-  bool dtsReady = false;
+  std::unique_ptr<AVBSFContext, BsfDeleter> dtsCore;
   int64_t dtsFrames = 0;
   int64_t gapThreshold = 0;
   int64_t bytes = 0;
@@ -145,7 +158,9 @@ struct TTitleConversion::TRun {
     e->time_base = av_inv_q(outRate);
     e->framerate = outRate;
     e->sample_aspect_ratio = av_d2q(static_cast<double>(d.height) * d.display_aspect / d.width, 255);
-    e->bit_rate = d.rates.average;
+    // An average equal to the maximum leaves the rate control no room (the encoder
+    // warns that it will fail), so it stays a little below.
+    e->bit_rate = std::min<int64_t>(d.rates.average, d.rates.maximum * 95 / 100);
     e->bit_rate_tolerance = static_cast<int>(std::min<int64_t>(d.rates.tolerance, INT32_MAX));
     e->rc_max_rate = d.rates.maximum;
     e->rc_min_rate = d.rates.minimum;
@@ -163,7 +178,7 @@ struct TTitleConversion::TRun {
     e->b_quant_offset = 1.25f;
     e->i_quant_factor = -0.8f;
     e->i_quant_offset = 0.0f;
-    e->thread_count = 1;
+    e->thread_count = 2;  // slice threads: both cores encode
     av_opt_set(e->priv_data, "rc_eq", "tex^qComp", 0);
     av_opt_set(e, "motion_est", "epzs", AV_OPT_SEARCH_CHILDREN);
     av_opt_set_int(e, "lmin", int64_t{e->qmin} * 118, AV_OPT_SEARCH_CHILDREN);
@@ -233,11 +248,12 @@ struct TTitleConversion::TRun {
   }
 
   bool OpenAudio(TOut& o) {
-    AVCodecParameters* par = o.in->MediaStream->codecpar;
-    TAudioPlan plan = PlanAudio(par->codec_id, par->bit_rate, par->ch_layout.nb_channels);
+    AVCodecParameters* par = o.in->MediaStream()->codecpar;
+    TAudioPlan plan = PlanAudio(par->codec_id, par->bit_rate, par->ch_layout.nb_channels, par->sample_rate);
     o.copy = plan.copy;
     o.gapThreshold = GapThreshold(par->codec_id);
     if (o.copy) {
+      if (par->codec_id == AV_CODEC_ID_DTS && !OpenDtsCore(o)) return false;
       log.LogFmt(EVT_INFO, "Output Stream#%d - %s (Copy)", o.muxIndex, std::string(avcodec_get_name(par->codec_id)));
       return true;
     }
@@ -269,8 +285,22 @@ struct TTitleConversion::TRun {
     return true;
   }
 
+  // Players decode the DTS core; extensions (DTS-HD, XLL) are dropped on the way.
+  bool OpenDtsCore(TOut& o) {
+    const AVBitStreamFilter* f = av_bsf_get_by_name("dca_core");
+    AVBSFContext* bsf = nullptr;
+    if (!f || av_bsf_alloc(f, &bsf) < 0) return Fail(kNoMemory);
+    o.dtsCore.reset(bsf);
+    avcodec_parameters_copy(bsf->par_in, o.in->MediaStream()->codecpar);
+    bsf->time_base_in = o.in->MediaStream()->time_base;
+    if (av_bsf_init(bsf) < 0) return Fail(kNoMemory);
+    static const uint8_t sync[] = {0x7F, 0xFE, 0x80, 0x01};
+    o.dts.SetHeader(sync, 4, DtsFrameSize);
+    return true;
+  }
+
   bool OpenDecoder(TOut& o) {
-    AVCodecParameters* par = o.in->MediaStream->codecpar;
+    AVCodecParameters* par = o.in->MediaStream()->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
       log.LogFmt(EVT_WARNING, "Unsupported decoder (id=%s) for input stream #%d.%d, discarding stream",
@@ -279,8 +309,8 @@ struct TTitleConversion::TRun {
     }
     o.dec.reset(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(o.dec.get(), par);
-    o.dec->pkt_timebase = o.in->MediaStream->time_base;
-    o.dec->thread_count = 1;
+    o.dec->pkt_timebase = o.in->MediaStream()->time_base;
+    o.dec->thread_count = 2;
     if (avcodec_open2(o.dec.get(), codec, nullptr) < 0) {
       log.LogFmt(EVT_ERROR, "Error while opening decoder for stream #%d.%d", o.in->FileIndex, o.in->StreamIndex);
       failed = true;
@@ -370,8 +400,8 @@ struct TTitleConversion::TRun {
       if (o.kind == MPK_VIDEO) {
         info.codec = AV_CODEC_ID_MPEG2VIDEO;
       } else if (o.kind == MPK_AUDIO) {
-        info.codec = o.copy ? o.in->MediaStream->codecpar->codec_id : AV_CODEC_ID_AC3;
-        info.channels = o.copy ? o.in->MediaStream->codecpar->ch_layout.nb_channels : o.enc->ch_layout.nb_channels;
+        info.codec = o.copy ? o.in->MediaStream()->codecpar->codec_id : AV_CODEC_ID_AC3;
+        info.channels = o.copy ? o.in->MediaStream()->codecpar->ch_layout.nb_channels : o.enc->ch_layout.nb_channels;
       }
       params.streams.push_back(info);
     }
@@ -473,7 +503,10 @@ struct TTitleConversion::TRun {
   }
 
   bool FitPicture(TOut& o, const AVFrame* in, AVFrame*& result) {
-    const bool asIs = in->width == d.width && in->height == d.height && in->format == AV_PIX_FMT_YUV420P;
+    // A picture of the right size still goes between its bands when there are any (a
+    // 16:9 720x576 picture in a 4:3 title): passing it on would squeeze it.
+    const bool asIs =
+        !pad.Any() && in->width == d.width && in->height == d.height && in->format == AV_PIX_FMT_YUV420P;
     if (asIs) {
       result = const_cast<AVFrame*>(in);
       return true;
@@ -499,9 +532,9 @@ struct TTitleConversion::TRun {
     int n = 1;
     const int64_t ts = f->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && o.in->FirstTime != kNoTime) {
-      const int64_t t = ToMicroseconds(ts, o.in->MediaStream->time_base) - o.in->FirstTime - o.in->GapOffset;
+      const int64_t t = ToMicroseconds(ts, o.in->MediaStream()->time_base) - o.in->FirstTime - o.in->GapOffset;
       const double drift = static_cast<double>(t + o.in->Delay) / static_cast<double>(frameUs) - framesEmitted;
-      n = FrameRepeatCount(drift, duplicated, dropped);
+      n = FrameRepeatCount(drift, duplicated, dropped, static_cast<int>(std::lround(av_q2d(outRate))));
     }
     if (n == 0) {
       ++dropped;
@@ -636,26 +669,33 @@ struct TTitleConversion::TRun {
   }
 
   bool CopyAudio(TOut& o, AVPacket& p) {
-    const AVCodecParameters* par = o.in->MediaStream->codecpar;
+    const AVCodecParameters* par = o.in->MediaStream()->codecpar;
     TMuxPacketDescriptor desc;
     desc.Kind = MPK_AUDIO;
     desc.StreamId = o.in->DvdStreamId;
     if (par->codec_id == AV_CODEC_ID_DTS) {
-      if (!o.dtsReady) {
-        static const uint8_t sync[] = {0x7F, 0xFE, 0x80, 0x01};
-        o.dts.SetHeader(sync, 4, par->bit_rate > 767999 ? 2013 : 1006);
-        o.dtsReady = true;
+      if (av_bsf_send_packet(o.dtsCore.get(), &p) < 0) return true;
+      AvPacketPtr core = MakePacket();
+      while (av_bsf_receive_packet(o.dtsCore.get(), core.get()) == 0) {
+        o.dts.Push(core->data, static_cast<size_t>(core->size));
+        av_packet_unref(core.get());
       }
-      o.dts.Push(p.data, static_cast<size_t>(p.size));
-      std::vector<uint8_t> frameData;
-      if (!o.dts.Pop(frameData)) return true;
-      const int64_t pts = o.in->Delay * 9 / 100 + 960 * o.dtsFrames++ + frame90;
-      return Emit(o, frameData.data(), frameData.size(), pts, pts, 960, desc);
+      return EmitDtsFrames(o, desc);
     }
     if (o.in->CurrentTime == kNoTime) return true;
     const int64_t pts = (o.in->CurrentTime + o.in->Delay) * 9 / 100 + frame90;
-    const int64_t dur = p.duration > 0 ? ToMicroseconds(p.duration, o.in->MediaStream->time_base) * 9 / 100 : 2880;
+    const int64_t dur = p.duration > 0 ? ToMicroseconds(p.duration, o.in->MediaStream()->time_base) * 9 / 100 : 2880;
     return Emit(o, p.data, static_cast<size_t>(p.size), pts, pts, dur, desc);
+  }
+
+  // Every whole frame the re-cutter holds, each at its place on the frame clock.
+  bool EmitDtsFrames(TOut& o, TMuxPacketDescriptor& desc) {
+    std::vector<uint8_t> frameData;
+    while (o.dts.Pop(frameData)) {
+      const int64_t pts = o.in->Delay * 9 / 100 + 960 * o.dtsFrames++ + frame90;
+      if (!Emit(o, frameData.data(), frameData.size(), pts, pts, 960, desc)) return false;
+    }
+    return true;
   }
 
   // ---- the loop -------------------------------------------------------------------------
@@ -744,6 +784,18 @@ struct TTitleConversion::TRun {
   bool Flush() {
     if (!FlushVideo()) return false;
     for (auto& o : outs) {
+      if (o.kind == MPK_AUDIO && o.copy && o.dtsCore && !o.in->Discard) {
+        av_bsf_send_packet(o.dtsCore.get(), nullptr);
+        AvPacketPtr core = MakePacket();
+        while (av_bsf_receive_packet(o.dtsCore.get(), core.get()) == 0) {
+          o.dts.Push(core->data, static_cast<size_t>(core->size));
+          av_packet_unref(core.get());
+        }
+        TMuxPacketDescriptor desc;
+        desc.Kind = MPK_AUDIO;
+        desc.StreamId = o.in->DvdStreamId;
+        if (!EmitDtsFrames(o, desc)) return false;
+      }
       if (o.kind != MPK_AUDIO || o.copy || o.in->Discard || !o.dec) continue;
       if (!Decode(o, nullptr)) return false;
       if (!DrainAudioFifo(o, true)) return false;

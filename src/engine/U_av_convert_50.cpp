@@ -1,5 +1,6 @@
 #include "engine/U_av_convert_50.h"
 
+#include "menus/U_Menu_50.h"
 #include "platform/MessageFormat.h"
 
 extern "C" {
@@ -243,6 +244,15 @@ bool AvConverter::Run() {
   if (titles_.empty()) {
     Log(EVT_ERROR, "There is no title to convert.");
     return false;
+  }
+  // A menu whose program chains would not fit is refused before hours of encoding.
+  if (menu_) {
+    const TMenuPgcLayout layout =
+        TDVD_Menu_collection::LayoutFor(static_cast<int>(titles_.size()), menu_->entries_per_page);
+    if (!layout.Fits()) {
+      TDVD_Menu_collection::LogTooLarge(*this, layout);
+      return false;
+    }
   }
   const int64_t total = OriginalsBytes();
   int64_t done = 0;

@@ -6,6 +6,7 @@
 
 #include "app/U_LogConsts.h"
 #include "engine/U_TitleDecisions.h"
+#include "ifo/U_IfoJob.h"
 #include "input/U_FileFog.h"
 #include "platform/Dispatcher.h"
 #include "project/U_VTHelper.h"
@@ -101,15 +102,6 @@ struct TMenuJob {
   TRgb normal_color, selected_color, action_color;
 };
 
-struct TIfoJob {
-  std::filesystem::path video_ts;
-  bool with_menu = false;
-  bool auto_start = true, loop_playback = true, sequential_playback = true;
-  std::vector<std::shared_ptr<TVobuCollection>> titles;
-  std::shared_ptr<TVobuCollection> menu;
-  std::vector<int> entries_per_page;  // menu pages
-};
-
 struct TMenuResult {
   bool ok = false;
   std::shared_ptr<TVobuCollection> vobus;
@@ -121,12 +113,6 @@ class IMenuStage {
   virtual ~IMenuStage() = default;
   // Renders the pages and encodes VIDEO_TS.VOB into job.video_ts.
   virtual TMenuResult EncodeMenu(const TMenuJob& job, TJobControl& control, const TLoggingObject& log) = 0;
-};
-
-class IIfoStage {
- public:
-  virtual ~IIfoStage() = default;
-  virtual bool WriteIfos(const TIfoJob& job, const TLoggingObject& log) = 0;
 };
 
 class AvConverter : public TLoggingObject {

@@ -174,7 +174,7 @@ bool WriteVobuAddressMap(TByteWriter& w, const TVobuAddressMap& t, std::string* 
 }
 
 bool WriteTimeMapTable(TByteWriter& w, const TTimeMapTable& t, std::string* error) {
-  for (const TTimeMap& m : t.Maps) {
+  for (const TIfoTimeMap& m : t.Maps) {
     if (m.Unit == 0) return Fail(error, "Time map: a unit of 0 seconds");
     if (m.Entries.size() > kMaxTimeMapEntries)
       return Fail(error, SafeFormat("Time map: %d entries (at most %d allowed)", m.Entries.size(),
@@ -185,11 +185,11 @@ bool WriteTimeMapTable(TByteWriter& w, const TTimeMapTable& t, std::string* erro
   w.U16(0);
   w.U32(0);
   size_t offset = 8 + 4 * t.Maps.size();
-  for (const TTimeMap& m : t.Maps) {
+  for (const TIfoTimeMap& m : t.Maps) {
     w.U32(offset);
     offset += 4 + 4 * m.Entries.size();
   }
-  for (const TTimeMap& m : t.Maps) {
+  for (const TIfoTimeMap& m : t.Maps) {
     w.U8(m.Unit);
     w.U8(0);
     w.U16(m.Entries.size());

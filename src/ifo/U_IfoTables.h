@@ -147,7 +147,7 @@ bool WriteVobuAddressMap(TByteWriter& w, const TVobuAddressMap& t, std::string* 
 constexpr uint32_t kTimeMapDiscontinuity = 0x80000000u;  // entry bit: a new cell begins
 constexpr size_t kMaxTimeMapEntries = 2048;
 
-struct TTimeMap {
+struct TIfoTimeMap {
   uint8_t Unit = 4;               // seconds per entry
   std::vector<uint32_t> Entries;  // VOBU sector, possibly with kTimeMapDiscontinuity
 };
@@ -155,7 +155,7 @@ struct TTimeMap {
 // Header: maps (2), 0 (2), end address (4); one offset (4) per map; each map: unit
 // (1), 0 (1), entries (2), entries (4 each).
 struct TTimeMapTable {
-  std::vector<TTimeMap> Maps;
+  std::vector<TIfoTimeMap> Maps;
 };
 bool WriteTimeMapTable(TByteWriter& w, const TTimeMapTable& t, std::string* error);
 

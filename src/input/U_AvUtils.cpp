@@ -97,4 +97,20 @@ std::string TwoLetterLanguage(std::string_view code) {
   return {};
 }
 
+TAudioPlan PlanAudio(AVCodecID codec, int64_t inputBitrate, int channels, int sampleRate) {
+  TAudioPlan plan;
+  const bool ac3 = codec == AV_CODEC_ID_AC3 && sampleRate == 48000 && inputBitrate > 0 && inputBitrate <= 448000;
+  const bool dts = codec == AV_CODEC_ID_DTS && sampleRate == 48000;
+  if (ac3 || dts) {
+    plan.copy = true;
+    plan.bitrate = inputBitrate;
+    plan.channels = channels;
+    return plan;
+  }
+  plan.channels = std::clamp(channels, 1, 6);
+  if (codec == AV_CODEC_ID_AAC && channels == 1) plan.channels = 2;
+  plan.bitrate = plan.channels > 2 ? 448000 : 192000;
+  return plan;
+}
+
 }  // namespace vidoria

@@ -65,4 +65,15 @@ std::string DisplayName(const std::filesystem::path& file);
 // the language table; empty when unknown. Case is ignored.
 std::string TwoLetterLanguage(std::string_view code);
 
+struct TAudioPlan {
+  bool copy = false;
+  int64_t bitrate = 0;  // on the disc
+  int channels = 2;     // of the encoded track
+};
+// Players accept AC-3 only at 48 kHz and up to 448 kb/s, and DTS at 48 kHz (its core
+// alone is copied): those are copied at their own rate. Anything else becomes AC-3 at
+// 448 kb/s above two channels, else 192 kb/s, with at most 5.1 channels (7.1 is mixed
+// down). A mono AAC track is encoded as stereo.
+TAudioPlan PlanAudio(AVCodecID codec, int64_t inputBitrate, int channels, int sampleRate);
+
 }  // namespace vidoria

@@ -307,13 +307,15 @@ bool TAv_input_file::Seek(int64_t us) {
 
 void TAv_input_file::RewindToStart() {
   packetEnd_ = -1;
-  if (format_ && av_seek_frame(format_.get(), -1, seekPosition_, AVSEEK_FLAG_BACKWARD) >= 0) {
+  // Back to the very start a seek is not exact: demuxers land on a key frame and may
+  // skip the audio packets before it (Matroska loses the first one). Opening the file
+  // again is, and so is the fallback for inputs that cannot seek at all.
+  if (seekPosition_ != 0 && format_ && av_seek_frame(format_.get(), -1, seekPosition_, AVSEEK_FLAG_BACKWARD) >= 0) {
     for (auto& d : decoders_)
       if (d) avcodec_flush_buffers(d.get());
     return;
   }
-  // Some inputs cannot seek back (no index, no timestamps): open them again, keeping
-  // what was measured.
+  // Open again, keeping what was measured.
   auto pts = ptsOffsets_, dts = dtsOffsets_;
   bool analysed = syncAnalysed_, ok = syncOk_, complete = scanComplete_;
   int64_t user = userDuration_;
@@ -525,6 +527,10 @@ bool TAv_input_file::DecodePicture(const AVPacket* packet, const AVFrame*& pictu
 
 // ---- TAV_Input_Stream --------------------------------------------------------------
 
+AVStream* TAV_Input_Stream::MediaStream() const {
+  return InputFile && StreamIndex >= 0 ? InputFile->Stream(StreamIndex) : nullptr;
+}
+
 int64_t TAV_Input_Stream::AdvanceClock(int64_t t, int64_t packetDuration, int64_t defaultDuration) {
   int64_t duration = defaultDuration;
   int64_t jump = 0;
@@ -606,11 +612,10 @@ TAv_input_file* Tav_titleset::AddFile(const TFileCluster& cluster, AVRational fr
     s->FileIndex = fileIndex;
     s->IndexInTitleSet = static_cast<int>(streams_.size());
     s->StreamIndex = i;
-    s->MediaStream = file->Stream(i);
-    s->Type = s->MediaStream->codecpar->codec_type;
-    if (const AVDictionaryEntry* lang = av_dict_get(s->MediaStream->metadata, "language", nullptr, 0))
+    s->Type = s->MediaStream()->codecpar->codec_type;
+    if (const AVDictionaryEntry* lang = av_dict_get(s->MediaStream()->metadata, "language", nullptr, 0))
       s->Language = TwoLetterLanguage(lang->value);
-    s->Default = s->Type == AVMEDIA_TYPE_SUBTITLE && (s->MediaStream->disposition & AV_DISPOSITION_DEFAULT);
+    s->Default = s->Type == AVMEDIA_TYPE_SUBTITLE && (s->MediaStream()->disposition & AV_DISPOSITION_DEFAULT);
     switch (s->Type) {
       case AVMEDIA_TYPE_VIDEO: ++videoCount_; break;
       case AVMEDIA_TYPE_AUDIO: ++audioCount_; break;
@@ -764,7 +769,7 @@ TAV_Input_Stream* Tav_titleset::ReadPacket(AVPacket* packet, int64_t& timeJump, 
       av_packet_unref(packet);
       continue;
     }
-    AVRational tb = s->MediaStream->time_base;
+    AVRational tb = s->MediaStream()->time_base;
     int64_t defaultDuration = s->Type == AVMEDIA_TYPE_AUDIO ? 32000 : file->Facts().FrameDuration;
     int64_t t = packet->dts != kNoTime ? packet->dts : packet->pts;
     int64_t jump = s->AdvanceClock(ToMicroseconds(t, tb), packet->duration > 0 ? ToMicroseconds(packet->duration, tb) : 0,
@@ -798,12 +803,9 @@ int64_t Tav_titleset::BytesRead() const {
 }
 
 namespace {
-// The rate an audio stream takes on the disc: AC-3 and DTS are copied, the rest is
-// encoded to AC-3.
+// The rate an audio stream takes on the disc, copied or encoded.
 int64_t DiscAudioBitrate(const AVCodecParameters* par) {
-  const bool copied = par->codec_id == AV_CODEC_ID_AC3 || par->codec_id == AV_CODEC_ID_DTS;
-  if (copied && par->bit_rate > 0) return par->bit_rate;
-  return par->ch_layout.nb_channels > 2 ? 448000 : 192000;
+  return PlanAudio(par->codec_id, par->bit_rate, par->ch_layout.nb_channels, par->sample_rate).bitrate;
 }
 }  // namespace
 
@@ -812,16 +814,16 @@ int64_t Tav_titleset::AudioBitrate() const {
   // discarded track takes no room at all.
   int64_t total = 0;
   for (const auto& s : streams_)
-    if (s->Type == AVMEDIA_TYPE_AUDIO && s->MediaStream && !s->Predecessor && !s->Discard)
-      total += DiscAudioBitrate(s->MediaStream->codecpar);
+    if (s->Type == AVMEDIA_TYPE_AUDIO && s->MediaStream() && !s->Predecessor && !s->Discard)
+      total += DiscAudioBitrate(s->MediaStream()->codecpar);
   return total;
 }
 
 int64_t Tav_titleset::AudioBytes() const {
   int64_t bits = 0;
   for (const auto& s : streams_) {
-    if (s->Type != AVMEDIA_TYPE_AUDIO || !s->MediaStream || !s->InputFile || s->Discard) continue;
-    bits += s->InputFile->Duration() / 1000 * DiscAudioBitrate(s->MediaStream->codecpar) / 1000;
+    if (s->Type != AVMEDIA_TYPE_AUDIO || !s->MediaStream() || !s->InputFile || s->Discard) continue;
+    bits += s->InputFile->Duration() / 1000 * DiscAudioBitrate(s->MediaStream()->codecpar) / 1000;
   }
   return bits / 8;
 }

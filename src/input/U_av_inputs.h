@@ -176,7 +176,9 @@ struct TAV_Input_Stream {
   int IndexInTitleSet = 0;
   int FileIndex = 0;
   int StreamIndex = -1;            // in its file; -1 for an external subtitle stream
-  AVStream* MediaStream = nullptr;  // none for an external subtitle stream
+  // The library's stream, looked up each time: a file that is opened again (to rewind
+  // exactly) gets new stream objects. None for an external subtitle stream.
+  AVStream* MediaStream() const;
   AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
   std::shared_ptr<TExternalSubtitleSource> External;
 

@@ -124,6 +124,9 @@ bool TDvdMux::CheckPacket(const TMuxPacketIn& packet, TStreamState*& state, bool
   unsigned slot = 0;
   if (d.Kind == MPK_AUDIO) {
     slot = d.StreamId & 7u;
+    if (slot >= audioBound_)
+      return FailFmt("Audio stream id %d lies beyond the %d audio streams of the title", static_cast<int64_t>(d.StreamId),
+                     static_cast<int64_t>(audioBound_));
     if (info.Codec == AV_CODEC_ID_DTS) {
       if (packet.Data.size() != kDtsFrameSmall && packet.Data.size() != kDtsFrameLarge)
         return Fail("Wrong DTS frame size");
@@ -251,13 +254,16 @@ bool TDvdMux::OpenVobu(const TAvPacketContainer& start, const std::vector<TPacke
       pictures_.clear();
       for (auto& [index, s] : streams_) s.PstdDone = false;
       if (offset_ == kNoTimeStamp) {
-        // Time for the video sent before the first audio to arrive, within bounds.
-        int64_t sum = 0;
+        // Time to send the navigation pack and the video that precedes the first
+        // audio (and the packet after that audio), so that the first pictures are
+        // in the decoder before they are due; within bounds.
+        int64_t packs = 1;
+        auto add = [&packs](const TAvPacketContainer& p) { packs += (p.Size + 2014) / 2015; };
         size_t i = 0;
-        while (i < packets.size() && packets[i]->Descriptor.Kind != MPK_AUDIO) sum += packets[i++]->Size;
+        while (i < packets.size() && packets[i]->Descriptor.Kind != MPK_AUDIO) add(*packets[i++]);
         while (i < packets.size() && packets[i]->Descriptor.Kind == MPK_AUDIO) ++i;
-        if (i < packets.size()) sum += packets[i]->Size;
-        offset_ = std::max<int64_t>(std::min<int64_t>(6 * frameDuration_, (sum * 147 + 147) / 2021), frameDuration_ / 2);
+        if (i < packets.size()) add(*packets[i]);
+        offset_ = std::clamp<int64_t>(ScrOfPackCount(packs) / 300 + 1, frameDuration_ / 2, 6 * frameDuration_);
       }
     }
     TCell cell;

@@ -34,6 +34,8 @@ extern "C" {
 namespace vidoria {
 
 // One output stream, by stream index.
+// Audio streams are numbered in their order here: the n-th audio stream's packets
+// carry DVD stream ids whose low three bits are n.
 struct TDvdMuxStream {
   TMuxPacketKind Kind = MPK_VIDEO;
   AVCodecID Codec = AV_CODEC_ID_NONE;  // audio: MP2 (or another MPEG-1 audio), AC-3 or DTS
@@ -67,7 +69,10 @@ class TDvdMux : public TLoggingObject {
   // Checks the parameters and the output (whose size must be whole sectors: the first
   // VOBU continues the numbering after it). False, logged, when the run cannot start.
   bool Open(const TDvdMuxParams& params);
-  // One packet with 90 kHz times and its descriptor. False, logged, when the run fails;
+  // One packet with 90 kHz times and its descriptor. Video packets are whole pictures
+  // (a 4-byte packet is a sequence end code); audio packets whole frames (AC-3 packets
+  // begin with a sync word, DTS frames are 1006 or 2013 bytes); a sub-picture packet is
+  // one unit whose duration is its display time. False, logged, when the run fails;
   // every later call then fails too.
   bool Write(const TMuxPacketIn& packet);
   // Writes everything still held and closes the last cell.
@@ -87,7 +92,7 @@ class TDvdMux : public TLoggingObject {
     TMuxPacketKind Kind = MPK_VIDEO;
     AVCodecID Codec = AV_CODEC_ID_NONE;
     unsigned Slot = 0;
-    std::vector<uint8_t> Queue;
+    std::deque<uint8_t> Queue;  // bytes not yet in a pack; a large picture passes through
     std::deque<TStart> Starts;
     int64_t CurrentDts = 0;  // of the data at the head of the queue
     int CurrentPicture = -1;

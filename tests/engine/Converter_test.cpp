@@ -207,6 +207,18 @@ TEST_F(ConverterTest, FailuresAnywhereFailTheBuild) {
   EXPECT_TRUE(thrown.log.Contains("Exception raised in conversion Thread with message \"decoder exploded\""));
 }
 
+// 49 titles one to a page need 49 + 49 + 3 program chains, one more than a menu
+// holds: refused before the first title is converted.
+TEST_F(ConverterTest, AMenuBeyondTheProgramChainTableIsRefusedBeforeEncoding) {
+  for (int i = 0; i < 49; ++i) AddTitle("t" + std::to_string(i));
+  TMenuJob menuJob;
+  menuJob.entries_per_page = 1;
+  engine.SetMenu(menuJob);
+  EXPECT_FALSE(RunToEnd());
+  EXPECT_TRUE(journal.Items().empty());
+  EXPECT_TRUE(log.Contains("E A menu of 49 titles on 49 pages needs 101 program chains"));
+}
+
 TEST_F(ConverterTest, BudgetOverrunAuthorsOnlyTheTitlesDone) {
   engine.SetTargetSize(10 * kMiB);
   engine.SetMenu(TMenuJob{});

@@ -40,6 +40,7 @@ TEST(MediaRules, FrameRepeatCount) {
   EXPECT_EQ(FrameRepeatCount(-3.9, 5, 5), 1);
   EXPECT_EQ(FrameRepeatCount(4.0, 5, 5), 4);
   EXPECT_EQ(FrameRepeatCount(2.0, 5, 0), 2) << "one kind only keeps -1 / 1.5";
+  EXPECT_EQ(FrameRepeatCount(500.0, 0, 0, 25), 25) << "a stray stamp 20 s ahead repeats a picture a second at most";
 }
 
 TEST(MediaRules, RatesGopsAndPulldown) {
@@ -69,19 +70,26 @@ TEST(MediaRules, AudioPlans) {
   struct Case {
     AVCodecID codec;
     int64_t inRate;
-    int channels;
+    int channels, sampleRate;
     bool copy;
     int64_t rate;
     int outChannels;
   };
   const Case cases[] = {
-      {AV_CODEC_ID_AC3, 384000, 6, true, 384000, 6},    {AV_CODEC_ID_DTS, 1536000, 6, true, 1536000, 6},
-      {AV_CODEC_ID_MP3, 128000, 2, false, 192000, 2},   {AV_CODEC_ID_AAC, 96000, 1, false, 192000, 2},
-      {AV_CODEC_ID_AAC, 384000, 6, false, 448000, 6},   {AV_CODEC_ID_MP2, 224000, 2, false, 192000, 2},
-      {AV_CODEC_ID_PCM_S16LE, 1536000, 1, false, 192000, 1},
+      {AV_CODEC_ID_AC3, 384000, 6, 48000, true, 384000, 6},
+      {AV_CODEC_ID_AC3, 640000, 6, 48000, false, 448000, 6},  // beyond what players take
+      {AV_CODEC_ID_AC3, 192000, 2, 44100, false, 192000, 2},  // not 48 kHz
+      {AV_CODEC_ID_DTS, 1536000, 6, 48000, true, 1536000, 6},
+      {AV_CODEC_ID_DTS, 1536000, 6, 44100, false, 448000, 6},
+      {AV_CODEC_ID_MP3, 128000, 2, 44100, false, 192000, 2},
+      {AV_CODEC_ID_AAC, 96000, 1, 48000, false, 192000, 2},
+      {AV_CODEC_ID_AAC, 384000, 6, 48000, false, 448000, 6},
+      {AV_CODEC_ID_AAC, 512000, 8, 48000, false, 448000, 6},  // 7.1 is mixed down to 5.1
+      {AV_CODEC_ID_MP2, 224000, 2, 44100, false, 192000, 2},
+      {AV_CODEC_ID_PCM_S16LE, 1536000, 1, 48000, false, 192000, 1},
   };
   for (const auto& c : cases) {
-    TAudioPlan p = PlanAudio(c.codec, c.inRate, c.channels);
+    TAudioPlan p = PlanAudio(c.codec, c.inRate, c.channels, c.sampleRate);
     EXPECT_EQ(p.copy, c.copy) << avcodec_get_name(c.codec);
     EXPECT_EQ(p.bitrate, c.rate);
     EXPECT_EQ(p.channels, c.outChannels);

@@ -307,3 +307,90 @@ TEST(TitleConversion, WritesVobFilesThatFFprobeReads) {
 
 }  // namespace
 }  // namespace vidoria
+
+extern "C" {
+#include <libavutil/md5.h>
+}
+
+namespace vidoria {
+namespace {
+
+// All packets of one input stream, concatenated.
+std::vector<uint8_t> InputPackets(const fs::path& file, int streamIndex) {
+  AVFormatContext* raw = nullptr;
+  std::vector<uint8_t> out;
+  if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return out;
+  AvFormatInputPtr fmt(raw);
+  avformat_find_stream_info(raw, nullptr);
+  AvPacketPtr p = MakePacket();
+  while (av_read_frame(raw, p.get()) >= 0) {
+    if (p->stream_index == streamIndex) out.insert(out.end(), p->data, p->data + p->size);
+    av_packet_unref(p.get());
+  }
+  return out;
+}
+
+TEST(TitleConversion, AudioIsCopiedOnlyWhenPlayersTakeIt) {
+  Harness h;
+  const fs::path in = h.dir / "tracks.mkv";
+  ASSERT_TRUE(test::MakeMedia(
+      in, "-f lavfi -i testsrc=size=320x240:rate=25:duration=3 -f lavfi -i sine=f=300:d=3:sample_rate=48000 "
+          "-f lavfi -i sine=f=500:d=3:sample_rate=44100 -f lavfi -i sine=f=700:d=3:sample_rate=48000 "
+          "-map 0 -map 1 -map 2 -map 3 -c:v mpeg4 -c:a:0 ac3 -b:a:0 192k -c:a:1 ac3 -b:a:1 192k "
+          "-c:a:2 dca -strict -2 -b:a:2 768k -ac:a:2 2"));
+  auto title = h.Open(in);
+  ASSERT_TRUE(h.Convert(*title, true, 25, 1).ok) << ::testing::PrintToString(h.lines);
+  ASSERT_EQ(h.rec.params.streams.size(), 4u);
+  EXPECT_EQ(h.rec.params.streams[1].codec, AV_CODEC_ID_AC3);
+  EXPECT_EQ(h.rec.params.streams[3].codec, AV_CODEC_ID_DTS) << "48 kHz DTS keeps its core";
+
+  std::vector<uint8_t> copied, dts;
+  std::vector<size_t> dtsSizes;
+  for (const auto& p : h.rec.packets) {
+    if (p.stream == 1) copied.insert(copied.end(), p.data.begin(), p.data.end());
+    if (p.stream == 3) {
+      ASSERT_GE(p.data.size(), 8u);
+      EXPECT_TRUE(p.data[0] == 0x7F && p.data[1] == 0xFE && p.data[2] == 0x80 && p.data[3] == 0x01);
+      dtsSizes.push_back(p.data.size());
+    }
+  }
+  EXPECT_TRUE(copied == InputPackets(in, 1)) << "a 48 kHz AC-3 track goes on the disc byte for byte: "
+                                             << copied.size() << " vs " << InputPackets(in, 1).size();
+  ASSERT_FALSE(dtsSizes.empty());
+  for (size_t s : dtsSizes) EXPECT_EQ(s, dtsSizes[0]) << "whole frames of the size their headers give";
+  // The 44.1 kHz track was encoded anew: its packets differ from the input's.
+  std::vector<uint8_t> reencoded;
+  for (const auto& p : h.rec.packets)
+    if (p.stream == 2) reencoded.insert(reencoded.end(), p.data.begin(), p.data.end());
+  EXPECT_FALSE(reencoded.empty());
+  EXPECT_NE(reencoded, InputPackets(in, 2));
+}
+
+TEST(TitleConversion, WideSourceGetsLetterboxBands) {
+  Harness h;
+  const fs::path in = h.dir / "scope.mp4";
+  ASSERT_TRUE(test::MakeMedia(in, "-f lavfi -i color=c=white:size=640x272:rate=25:duration=2 -c:v mpeg4 -q:v 2"));
+  auto set = std::make_unique<Tav_titleset>();
+  TFileCluster c;
+  c.LoadSpannedSet(in);
+  ASSERT_NE(set->AddFile(c), nullptr);
+  for (size_t i = 0; i < set->StreamCount(); ++i) set->Stream(i).Discard = false;
+  TTitleConversion title(std::move(set), {}, {}, DvdMuxSinkFactory(h.log));
+  TTitleDecisions d;
+  d.frame_rate = DecideFrameRate(true, 25, 1);
+  d.widescreen = true;
+  d.display_aspect = 16.0f / 9;
+  TFileCluster out(64 << 20);
+  out.SetPath((h.dir / "VIDEO_TS").string());
+  out.PrepareVobOutput(1, false);
+  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
+  ASSERT_TRUE(title.Convert(d, out, ctx).ok) << ::testing::PrintToString(h.lines);
+  std::string result;
+  test::RunCommand("ffmpeg -nostdin -hide_banner -i '" + (h.dir / "VIDEO_TS" / "VTS_01_1.VOB").string() +
+                       "' -vf cropdetect=limit=0.2:round=2:reset=0 -f null - 2>&1 | grep -o 'crop=[0-9:]*' | tail -1",
+                   &result);
+  EXPECT_EQ(result, "crop=720:448:0:64\n") << "64-pixel bands above and below";
+}
+
+}  // namespace
+}  // namespace vidoria

@@ -4,85 +4,18 @@
 
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <dvdread/dvd_reader.h>
-#include <dvdread/ifo_read.h>
-#include <dvdread/ifo_types.h>
-}
+#include "support/DvdRead.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
 using namespace vidoria;
+using test::TDvdRead;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uint16_t Lang(char a, char b) { return static_cast<uint16_t>(a << 8 | b); }
-
-void Collect(void* priv, dvd_logger_level_t, const char* format, va_list args) {
-  char text[1024];
-  vsnprintf(text, sizeof text, format, args);
-  static_cast<std::string*>(priv)->append(text).append("\n");
-}
-const dvd_logger_cb kLogger{&Collect};
-
-// libdvdread over a folder, keeping everything it reports: through its logger, and
-// whatever it prints on stdout or stderr (where some versions put their CHECK_VALUE
-// complaints).
-class TDvdRead {
- public:
-  explicit TDvdRead(const fs::path& folder) {
-    // Opening a folder reports what it cannot do with discs (no decryption, no
-    // device name); only what the IFOs make it say counts.
-    Captured([&] { dvd_ = DVDOpen2(&log_, &kLogger, folder.c_str()); });
-    log_.clear();
-  }
-  ~TDvdRead() {
-    for (ifo_handle_t* ifo : open_) ifoClose(ifo);
-    if (dvd_) DVDClose(dvd_);
-  }
-  TDvdRead(const TDvdRead&) = delete;
-  TDvdRead& operator=(const TDvdRead&) = delete;
-
-  // The manager (0) or a title set; null when libdvdread cannot read it.
-  ifo_handle_t* Open(int title) {
-    ifo_handle_t* ifo = nullptr;
-    if (dvd_) Captured([&] { ifo = ifoOpen(dvd_, title); });
-    if (ifo) open_.push_back(ifo);
-    return ifo;
-  }
-
-  const std::string& Reports() const { return log_; }
-
- private:
-  template <typename Fn>
-  void Captured(Fn&& fn) {
-    fflush(stdout);
-    fflush(stderr);
-    FILE* capture = tmpfile();
-    ASSERT_NE(capture, nullptr);
-    const int savedOut = dup(1), savedErr = dup(2);
-    dup2(fileno(capture), 1);
-    dup2(fileno(capture), 2);
-    fn();
-    fflush(stdout);
-    fflush(stderr);
-    dup2(savedOut, 1);
-    dup2(savedErr, 2);
-    close(savedOut);
-    close(savedErr);
-    rewind(capture);
-    for (int c; (c = fgetc(capture)) != EOF;) log_ += static_cast<char>(c);
-    fclose(capture);
-  }
-
-  dvd_reader_t* dvd_ = nullptr;
-  std::vector<ifo_handle_t*> open_;
-  std::string log_;
-};
 
 TPgcCell Cell(uint8_t category, int64_t duration, uint32_t first, uint32_t lastVobu, uint32_t last, uint8_t id) {
   TPgcCell c;

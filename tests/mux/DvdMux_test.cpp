@@ -89,7 +89,7 @@ struct TMuxRun {
 
 // Feeds `packets` (in decoding-time order) to a multiplexer writing into `cluster`.
 TMuxRun Mux(TFileCluster& cluster, const std::vector<TDvdMuxStream>& streams, std::vector<TInPacket> packets,
-            int64_t durationUs = 3000000) {
+            int64_t durationUs = 3000000, const std::string& standard = "pal") {
   TMuxRun run;
   std::stable_sort(packets.begin(), packets.end(), [](const TInPacket& a, const TInPacket& b) { return a.Dts < b.Dts; });
   auto out = cluster.OpenWrite();
@@ -102,6 +102,7 @@ TMuxRun Mux(TFileCluster& cluster, const std::vector<TDvdMuxStream>& streams, st
   params.Output = out.get();
   params.Streams = streams;
   params.TotalDurationUs = durationUs;
+  params.Standard = standard;
   if (!mux.Open(params)) return run;
   for (const TInPacket& p : packets) {
     TMuxPacketIn in;
@@ -176,7 +177,14 @@ struct TScan {
     dsi_t Dsi;
   };
   std::vector<TNav> Navs;
-  std::vector<int> PackKey;  // stream key of every sector; 0xBF for navigation packs                      // packs carrying the P-STD extension
+  std::vector<int> PackKey;  // stream key of every sector; 0xBF for navigation packs
+  struct TVideoPack {
+    int64_t Scr;  // 90 kHz
+    size_t EsOffset, Size;
+    int64_t Dts;  // of the first picture beginning in it; -1 without time stamp
+    int Vob;
+  };
+  std::vector<TVideoPack> VideoPacks;                      // packs carrying the P-STD extension
   std::map<int, std::map<int, int64_t>> FirstPts;    // by VOB id, then stream key
 };
 
@@ -246,9 +254,11 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
     size_t at = 14 + 9 + headerLength;
     int key = id;
     if (id == 0xBD) key = p[at];
+    int64_t packDts = -1;
     if (flags >= 2) {
       const int64_t pts = TimeStamp(pes + 9);
       const int64_t dts = flags == 3 ? TimeStamp(pes + 14) : pts;
+      packDts = dts;
       if (dts - scr / 300 > 90000) fault(s, "decoding time more than 1 s after the SCR");
       if (!scan.FirstPts[lastVob].count(key)) scan.FirstPts[lastVob][key] = pts;
     }
@@ -263,10 +273,50 @@ TScan ScanVob(const std::vector<uint8_t>& vob) {
         at += 1;
       }
     }
+    if (key == 0xE0) scan.VideoPacks.push_back({scr / 300, scan.Payload[key].size(), end - at, packDts, lastVob});
     scan.Payload[key].insert(scan.Payload[key].end(), p + at, p + end);
     scan.PackPayloadSizes[key].push_back(end - at);
   }
   if (nextNav * 2048 != vob.size()) fault(nextNav, "last VOBU does not end with the stream");
+
+  // The player's video buffer (232 KiB): a pack's bytes enter at its SCR, a picture's
+  // bytes leave at its decoding time. A picture whose last byte arrives after its
+  // decoding time underflows the buffer.
+  const std::vector<uint8_t>& es = scan.Payload[0xE0];
+  struct TPic {
+    size_t Start;
+    int64_t Dts = -1;
+    int Vob = 0;
+  };
+  std::vector<TPic> pics;
+  for (size_t i = 0; i + 3 < es.size(); ++i)
+    if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == 0) pics.push_back({i});
+  size_t pi = 0;
+  for (const auto& vp : scan.VideoPacks) {
+    while (pi < pics.size() && pics[pi].Start < vp.EsOffset) ++pi;
+    for (size_t k = pi; k < pics.size() && pics[k].Start < vp.EsOffset + vp.Size; ++k) pics[k].Vob = vp.Vob;
+    if (vp.Dts >= 0 && pi < pics.size() && pics[pi].Dts < 0) pics[pi].Dts = vp.Dts;
+  }
+  for (size_t k = 1; k < pics.size(); ++k)
+    if (pics[k].Dts < 0) pics[k].Dts = pics[k - 1].Dts + 3600;
+  size_t arrived = 0, left = 0, next = 0;  // bytes in and out; next picture to leave
+  int currentVob = -1;
+  for (size_t k = 0; k < scan.VideoPacks.size(); ++k) {
+    const auto& vp = scan.VideoPacks[k];
+    if (vp.Vob != currentVob) {  // a new VOB starts with an empty buffer
+      currentVob = vp.Vob;
+      while (next < pics.size() && pics[next].Start < vp.EsOffset) ++next;
+      arrived = left = vp.EsOffset;
+    }
+    while (next < pics.size() && pics[next].Vob == currentVob && pics[next].Dts <= vp.Scr) {
+      const size_t end = next + 1 < pics.size() ? pics[next + 1].Start : es.size();
+      if (end > arrived) fault(k, "video buffer underflow at picture " + std::to_string(next));
+      left = end;
+      ++next;
+    }
+    arrived = vp.EsOffset + vp.Size;
+    if (arrived > left && arrived - left > 237568) fault(k, "video buffer overflow");
+  }
   return scan;
 }
 
@@ -354,6 +404,22 @@ TEST_F(DvdMux, WritesPlayableVobFilesSplitAtTheMemberSize) {
   EXPECT_EQ(scan.Payload.at(0x80), Concat(packets, 1));
   EXPECT_EQ(scan.Payload.at(0xC1), Concat(packets, 2));
   EXPECT_EQ(scan.Payload.at(0x20), Concat(packets, 3));
+
+  // So do ffmpeg's stream copies out of the joined VOB files.
+  test::WriteFile(out / "all.vob", std::string(vob.begin(), vob.end()));
+  const struct {
+    const char* map;
+    const char* format;
+    int stream;
+  } copies[] = {{"0:v:0", "mpeg2video", 0}, {"0:a:0", "ac3", 1}, {"0:a:1", "mp2", 2}};
+  for (const auto& c : copies) {
+    const auto copy = out / (std::string("copy.") + c.format);
+    ASSERT_EQ(test::RunCommand("ffmpeg -v error -y -i \"" + (out / "all.vob").string() + "\" -map " + c.map +
+                               " -c copy -f " + c.format + " \"" + copy.string() + "\""),
+              0);
+    const std::string bytes = test::ReadFile(copy);
+    EXPECT_TRUE(std::vector<uint8_t>(bytes.begin(), bytes.end()) == Concat(packets, c.stream)) << c.format;
+  }
 
   // AC-3: the first access unit pointer of every pack lands on a sync word.
   const std::vector<uint8_t>& ac3 = scan.Payload.at(0x80);
@@ -544,6 +610,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
     std::vector<TDvdMuxStream> streams;
     std::vector<uint8_t> audio;  // one audio packet after the first second of video
     const char* error;
+    uint8_t id = 0x80;
   };
   std::vector<uint8_t> bigAc3(10240, 0);
   bigAc3[0] = 0x0B;
@@ -555,6 +622,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
       {"1000-byte DTS frame", dts, std::vector<uint8_t>(1000, 0), "Wrong DTS frame size"},
       {"10 KB AC-3 packet", ac3, bigAc3, "larger than an AC-3 frame"},
       {"AC-3 packet without sync word", ac3, std::vector<uint8_t>(768, 0), "does not begin with a frame"},
+      {"undeclared audio stream", ac3, std::vector<uint8_t>{0x0B, 0x77, 0, 0}, "beyond the 1 audio streams", 0x81},
   };
   for (const Case& c : cases) {
     TempDir out;
@@ -570,7 +638,7 @@ TEST_F(DvdMux, BadInputsFailWithALoggedError) {
     a.Duration = 2880;
     a.Data = c.audio.empty() ? std::vector<uint8_t>(100, 0) : c.audio;
     a.Desc.Kind = MPK_AUDIO;
-    a.Desc.StreamId = 0x80;
+    a.Desc.StreamId = c.id;
     packets.push_back(a);
     const TMuxRun run = Mux(cluster, c.streams, packets);
     EXPECT_FALSE(run.Ok) << c.name;
@@ -654,6 +722,7 @@ TEST_F(DvdMux, AStillIsShownForHalfASecondWithItsButtons) {
   ASSERT_EQ(c.Cells.size(), 1u);
   EXPECT_EQ(c.Cells[0].Duration, 3600);
   EXPECT_EQ(c.Cells[0].MenuPage, page);
+  EXPECT_EQ(c.UnderflowCount, 0);
 
   const TScan scan = ScanVob(ReadAll(cluster));
   for (const std::string& f : scan.Faults) ADD_FAILURE() << f;
@@ -669,4 +738,75 @@ TEST_F(DvdMux, AStillIsShownForHalfASecondWithItsButtons) {
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.prev_vobu, 0x3FFFFFFFu);
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.fwda[0], 0x3FFFFFFFu);
   EXPECT_EQ(scan.Navs[0].Dsi.vobu_sri.bwda[18], 0x3FFFFFFFu);
+}
+
+// The search pointers reach two minutes back and forth within a cell, however many
+// VOBUs have been written since.
+TEST_F(DvdMux, SearchPointersReachTwoMinutes) {
+  TempDir out;
+  TFileCluster cluster;
+  cluster.SetPath(out.path().string() + "/");
+  cluster.PrepareVobOutput(1, false);
+  // 160 s of half-second VOBUs, each one small picture: two sectors per VOBU. The
+  // multiplexer never looks inside a picture.
+  constexpr int kCount = 320;
+  std::vector<TInPacket> packets;
+  for (int k = 0; k < kCount; ++k) {
+    TInPacket p;
+    p.Dts = int64_t{45000} * k;
+    p.Pts = p.Dts + 3600;
+    p.Duration = 3600;
+    p.Data.assign(100, static_cast<uint8_t>(k));
+    p.Desc.Kind = MPK_VIDEO;
+    p.Desc.PictureType = PICT_I;
+    p.Desc.GopTime = k ? 45000 : 0;
+    packets.push_back(p);
+  }
+  const TMuxRun run = Mux(cluster, {Streams()[0]}, packets, 160000000);
+  ASSERT_TRUE(run.Ok) << (run.Errors.empty() ? "" : run.Errors[0]);
+  const TScan scan = ScanVob(ReadAll(cluster));
+  ASSERT_EQ(scan.Navs.size(), static_cast<size_t>(kCount));
+  constexpr int kTwoMinutes = 240;  // VOBUs
+  for (int i = 0; i < kCount; ++i) {
+    const auto& sri = scan.Navs[static_cast<size_t>(i)].Dsi.vobu_sri;
+    const uint32_t back = sri.bwda[18], forward = sri.fwda[0];  // the 120 s entries
+    if (i >= kTwoMinutes) {
+      ASSERT_EQ(back & 0x80000000u, 0x80000000u) << i;
+      EXPECT_EQ(back & 0x3FFFFFFFu, 2u * kTwoMinutes) << i;
+    } else {
+      EXPECT_EQ(back & 0x80000000u, 0u) << i;
+    }
+    if (i + kTwoMinutes < kCount) {
+      ASSERT_EQ(forward & 0x80000000u, 0x80000000u) << i;
+      EXPECT_EQ(forward & 0x3FFFFFFFu, 2u * kTwoMinutes) << i;
+    } else {
+      EXPECT_EQ(forward & 0x80000000u, 0u) << i;
+    }
+  }
+  // Time map of 4-second units: 40 entries, each the VOBU before the one starting then.
+  const auto map = run.Collection->TimeMap(4);
+  ASSERT_TRUE(map);
+  ASSERT_EQ(map->Entries.size(), 40u);
+  EXPECT_EQ(map->Entries[0], scan.Navs[7].Sector);  // VOBU 8 starts at 4 s + one frame
+}
+
+// NTSC: 3003-tick frames, the 30-frame code in elapsed times.
+TEST_F(DvdMux, NtscRun) {
+  TempDir in, out;
+  ASSERT_TRUE(test::MakeMedia(in / "ntsc.nut",
+                              "-f lavfi -i testsrc=size=720x480:rate=30000/1001 -t 2 -c:v mpeg2video -g 15 -bf 2"));
+  const std::vector<TInPacket> packets = ReadPackets(in / "ntsc.nut", {0xE0});
+  TFileCluster cluster;
+  cluster.SetPath(out.path().string() + "/");
+  cluster.PrepareVobOutput(1, false);
+  const TMuxRun run = Mux(cluster, {Streams()[0]}, packets, 2000000, "ntsc");
+  ASSERT_TRUE(run.Ok) << (run.Errors.empty() ? "" : run.Errors[0]);
+  EXPECT_EQ(run.Collection->FrameRate, 30);
+  const TScan scan = ScanVob(ReadAll(cluster));
+  for (const std::string& f : scan.Faults) ADD_FAILURE() << f;
+  ASSERT_GE(scan.Navs.size(), 2u);
+  const int64_t frames = (run.Collection->Vobus[1].StartTime - run.Collection->Vobus[0].StartTime) / 3003;
+  ASSERT_LT(frames, 30);
+  EXPECT_EQ(scan.Navs[1].Pci.pci_gi.e_eltm.frame_u, 0xC0 | (frames / 10) << 4 | frames % 10);
+  EXPECT_EQ(scan.Payload.at(0xE0), Concat(packets, 0));
 }
