@@ -3,6 +3,7 @@
 #include "engine/U_DvdMuxSink.h"
 #include "engine/U_TitleSetup.h"
 #include "engine/U_TitleSubtitles.h"
+#include "ifo/U_IfoBuilder.h"
 #include "mux/U_VobuCollection.h"
 #include "platform/CodePages.h"
 #include "subtitles/U_SubtitleMap8.h"
@@ -206,6 +207,18 @@ TEST(TitleSubtitles, TitleWithTextAndVobSubTracks) {
             0);
   EXPECT_EQ(std::count(packets.begin(), packets.end(), '\n'), 5) << packets;
   for (const auto& l : b.lines) EXPECT_EQ(l.find("skipped"), std::string::npos) << l;
+
+  // The IFO files list both streams with their languages, and carry the palette.
+  TIfoJob job;
+  job.video_ts = b.dir / "VIDEO_TS";
+  job.titles = {r.vobus};
+  ASSERT_TRUE(MakeIfoStage()->WriteIfos(job, b.log)) << ::testing::PrintToString(b.lines);
+  std::string listing;
+  ASSERT_EQ(test::RunCommand("lsdvd -s -P '" + b.dir.path().string() + "' 2>&1", &listing), 0) << listing;
+  EXPECT_NE(listing.find("Language: en - English"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("Language: de - Deutsch"), std::string::npos) << listing;
+  // White, after black, as Y Cr Cb.
+  EXPECT_NE(listing.find("eb8080"), std::string::npos) << listing;
 
   // Kept for a look with a player when asked.
   if (const char* keep = std::getenv("VIDORIA_KEEP_TEST_OUTPUT"))
