@@ -8,7 +8,7 @@ TDvdMuxSink::TDvdMuxSink(const TLoggingObject& log, std::shared_ptr<TDVDPalette>
 
 bool TDvdMuxSink::Open(const TMuxOpenParams& params) {
   if (!params.output) return false;
-  collection_ = std::make_shared<TVobuCollection>(palette_);
+  collection_ = std::make_shared<TVobuCollection>(params.palette ? params.palette : palette_);
   collection_->SetFrameRate(params.pal ? 25 : 30);
   collection_->Widescreen = params.widescreen;
   collection_->Pulldown = params.pulldown;

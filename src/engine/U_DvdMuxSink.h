@@ -9,7 +9,8 @@ namespace vidoria {
 
 class TDvdMuxSink : public IMuxSink {
  public:
-  // Reports through `log`; the sub-pictures use `palette` (none for the default).
+  // Reports through `log`; the sub-pictures use the title's palette when the open
+  // parameters carry one, else `palette` (none for the default).
   explicit TDvdMuxSink(const TLoggingObject& log, std::shared_ptr<TDVDPalette> palette = nullptr);
 
   bool Open(const TMuxOpenParams& params) override;

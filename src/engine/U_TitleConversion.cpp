@@ -1,5 +1,7 @@
 #include "engine/U_TitleConversion.h"
 
+#include "mux/U_VobuCollection.h"
+
 #include "engine/U_HeaderSyncedFifo.h"
 #include "engine/U_MediaRules.h"
 #include "engine/U_pulldown.h"
@@ -361,6 +363,7 @@ struct TTitleConversion::TRun {
     params.height = d.height;
     params.duration_us = set.Duration();
     params.output = &output;
+    params.palette = owner.palette_;
     frame90 = d.pal ? 3600 : 3003;
     for (auto& o : outs) {
       if (o.kind == MPK_VIDEO) {
@@ -834,6 +837,9 @@ TTitleReport TTitleConversion::Convert(const TTitleDecisions& d, TFileCluster& o
   report.frames_duplicated = run.duplicated;
   report.frames_dropped = run.dropped;
   report.vobus = run.sink->Collection();
+  // The subtitle the user chose is switched on when the title starts.
+  if (report.vobus && titleset_->DefaultSubtitle() >= 0)
+    report.vobus->DefaultSubpictureStream = titleset_->DefaultSubtitle();
   return report;
 }
 

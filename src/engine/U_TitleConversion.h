@@ -5,6 +5,7 @@
 // with its descriptor to the multiplexer.
 
 #include "engine/U_UserChapters.h"
+#include "common/U_DVDPalette.h"
 #include "engine/U_av_convert_50.h"
 #include "input/U_av_inputs.h"
 #include "mux/U_MuxPacket.h"
@@ -47,6 +48,9 @@ struct TMuxOpenParams {
   int width = 720, height = 576;
   std::vector<TMuxStreamInfo> streams;  // TMuxPacketIn::StreamIndex indexes this
   TFileCluster* output = nullptr;       // the title's VOB files, prepared and empty
+  // The colours the title's sub-picture units refer to; none when it has no subtitles.
+  // Shared: text subtitles still add colours while the title is written.
+  std::shared_ptr<TDVDPalette> palette;
 };
 
 // The multiplexer as the title conversion sees it.
@@ -88,6 +92,9 @@ class TTitleConversion : public IConversionTitle {
   void Close() override;
 
   Tav_titleset& TitleSet() { return *titleset_; }
+  // The palette of the title's sub-pictures, handed to the multiplexer.
+  void SetSubtitlePalette(std::shared_ptr<TDVDPalette> palette) { palette_ = std::move(palette); }
+  const std::shared_ptr<TDVDPalette>& SubtitlePalette() const { return palette_; }
   int LastError() const { return lastError_; }
 
  private:
@@ -96,6 +103,7 @@ class TTitleConversion : public IConversionTitle {
   TUserChapterList chapters_;
   TTitleFacts facts_;
   TMuxSinkFactory sinkFactory_;
+  std::shared_ptr<TDVDPalette> palette_;
   int lastError_ = kOk;
 };
 

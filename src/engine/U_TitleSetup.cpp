@@ -1,10 +1,46 @@
 #include "engine/U_TitleSetup.h"
 
+#include "engine/U_TitleSubtitles.h"
 #include "engine/U_UserChapters.h"
 #include "input/U_av_inputs.h"
 
 namespace vidoria {
 namespace fs = std::filesystem;
+
+namespace {
+
+// Subtitle files named like the video (any letter case) go with it, with the settings'
+// defaults; the first one becomes the disc's default subtitle when the settings ask.
+void AttachCompanionSubtitles(TVideoSegmentstorage& seg, const fs::path& video, const TAuteurSettings& settings,
+                              const TLoggingObject& log) {
+  for (const char* ext : {".srt", ".idx", ".sub"}) {
+    fs::path wanted = video;
+    wanted.replace_extension(ext);
+    const fs::path found = TSttFile::FindFileAnyCase(wanted);
+    if (found.empty() || seg.External_Subts.Contains(found.string())) continue;
+    TSttFile probe;
+    probe.LogCallback = log.LogCallback;
+    probe.SetFileName(found);
+    if (probe.FileType() == STTF_NONE || probe.StreamCount() == 0) {
+      log.LogFmt(EVT_WARNING, "Skipping subtitle file \"%s\". Reason: Empty or unsupported format", DisplayName(found));
+      continue;
+    }
+    TExternal_Subt& x = seg.External_Subts.Add();
+    x.filename = found.string();
+    // A VobSub index names its languages; a text file gets the user's.
+    const std::string own = probe.FileType() == STTF_SUBIDX ? probe.GetStreamLanguage(0) : std::string();
+    x.language = own.empty() ? settings.Stt_default_language() : own;
+    x.Font = settings.Stt_Default_Font();
+    x.Relative_position = settings.Stt_relative_position();
+    x.Outline_size = 2;
+    x.SetStreamCount(probe.StreamCount());
+    if (settings.Stt_auto_select_on_dvd() && seg.External_Subts.Default_Stt_file < 0)
+      seg.External_Subts.SetDefaultSubtitle(static_cast<int32_t>(seg.External_Subts.Count() - 1),
+                                            probe.StreamByOrdinal(0), true);
+  }
+}
+
+}  // namespace
 
 TVideoSegmentstorage* MakeSegment(const fs::path& file, const TAuteurSettings& settings,
                                   TVideo_segments_collection& project, TMenuStorage& menu, const TLoggingObject& log) {
@@ -61,6 +97,7 @@ TVideoSegmentstorage* MakeSegment(const fs::path& file, const TAuteurSettings& s
     s.discard = s.stream_type != ST_VIDEO && s.stream_type != ST_AUDIO;
   }
   seg.friendly_name = file.stem().string();
+  AttachCompanionSubtitles(seg, file, settings, log);
 
   if (first) {
     menu.Set_present(settings.Auth_Integrate_Menu());
@@ -112,6 +149,10 @@ std::unique_ptr<IConversionTitle> OpenTitle(TVideoSegmentstorage& segment, const
     }
   }
 
+  bool subtitlesOk = true;
+  std::shared_ptr<TTitleSubtitles> subtitles = AttachSubtitles(segment, *set, file, log, subtitlesOk);
+  if (!subtitlesOk) return nullptr;
+
   TUserChapterList chapters;
   for (const auto& c : segment.Chapters) chapters.AddMs(c.start);
 
@@ -126,7 +167,11 @@ std::unique_ptr<IConversionTitle> OpenTitle(TVideoSegmentstorage& segment, const
   facts.audio_bytes = set->AudioBytes();
   facts.input_bytes = set->InputBytes();
   facts.chapter_count = static_cast<int>(chapters.Count()) - 1;
-  return std::make_unique<TTitleConversion>(std::move(set), std::move(chapters), std::move(facts), std::move(sink));
+  if (subtitles) facts.subidx_height = subtitles->SubIdxHeight();
+  auto title =
+      std::make_unique<TTitleConversion>(std::move(set), std::move(chapters), std::move(facts), std::move(sink));
+  if (subtitles) title->SetSubtitlePalette(subtitles->Palette());
+  return title;
 }
 
 TTitleOpener MakeTitleOpener(TMuxSinkFactory sink) {

@@ -13,13 +13,16 @@ namespace vidoria {
 
 // Opens `file` (following spanned parts), and appends a segment for it: its cluster,
 // durations, frame rate, aspect, start times, one stream entry per input stream (audio
-// in the default language), and automatic chapters. The first segment of a project also
+// in the default language), automatic chapters, and the subtitle files beside it with
+// the same name (.srt, .sub/.idx, any letter case) in the settings' subtitle defaults. The first segment of a project also
 // takes the settings' menu defaults. nullptr, logged, when the file cannot be opened.
 TVideoSegmentstorage* MakeSegment(const std::filesystem::path& file, const TAuteurSettings& settings,
                                   TVideo_segments_collection& project, TMenuStorage& menu, const TLoggingObject& log);
 
 // Opens a segment's files as a title: streams kept or discarded as the project says,
-// with their delays, offsets and languages, and the project's chapters.
+// with their delays, offsets and languages, the project's chapters, and one sub-picture
+// stream per stream of its subtitle files. nullptr (logged) when a file cannot be opened
+// or the subtitle files cannot be prepared.
 std::unique_ptr<IConversionTitle> OpenTitle(TVideoSegmentstorage& segment, const TLoggingObject& log,
                                             TMuxSinkFactory sink);
 

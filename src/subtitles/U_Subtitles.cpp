@@ -1,8 +1,10 @@
 #include "subtitles/U_Subtitles.h"
 
+#include "common/U_DVDPalette.h"
 #include "platform/CodePages.h"
 #include "platform/FileLock.h"
 #include "platform/MessageFormat.h"
+#include "subtitles/U_SubtitleMap8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -798,6 +800,94 @@ void TSttFile::Assign(const TSttFile& source) {
   RelativePosition = source.RelativePosition;
   streamDiscarded_ = source.streamDiscarded_;
   DefaultStream = source.DefaultStream;
+}
+
+void TSttFile::ApplyPalette(TDVDPalette& palette) const {
+  if (!hasPalette_) return;
+  std::array<TRgb, 16> colours;
+  for (size_t i = 0; i < colours.size(); ++i) colours[i] = TRgb::FromRgb(palette_[i]);
+  palette.Load16(colours);
+}
+
+// ---- Rendering text events ------------------------------------------------------------
+
+namespace {
+
+// Outline widths the settings offer.
+constexpr int kMaxSttOutline = 16;
+
+struct TTextEventRenderer {
+  std::shared_ptr<TDVDPalette> palette;
+  std::unique_ptr<TSubtitleMap8> pal, ntsc;
+
+  bool Render(const TSttFrame& frame, bool isPal, std::vector<uint8_t>& unit) {
+    const TSttFile* file = frame.Owner;
+    if (frame.Duration <= 0) {
+      // Without a stop time the event would stay on screen for good.
+      if (file)
+        file->LogFmt(EVT_WARNING, "Subtitle at %d ms (stream %d) skipped: it has no duration", frame.Start,
+                     static_cast<int>(frame.StreamId));
+      return false;
+    }
+    auto& map = isPal ? pal : ntsc;
+    if (!map)
+      map = std::make_unique<TSubtitleMap8>(kSttPictureWidth, *palette, isPal ? kSttPictureHeightPal : kSttPictureHeightNtsc);
+    TSubtitleMap8& m = *map;
+
+    const TSttFile defaults;
+    const TSttFile& f = file ? *file : defaults;
+    TTypeSettingEntry style;
+    style.OutlineSize = 2;
+    style.ShadowOffset = 2;
+    const int lineBreak = std::clamp(f.LineBreak, 0, 1024);
+    style.LineBreak = static_cast<uint16_t>(lineBreak == 0 ? 0 : std::max(lineBreak, kMinLineBreak));
+    style.OutlineSize = static_cast<uint16_t>(std::clamp(f.OutlineSize, 0, kMaxSttOutline));
+    TFont font;
+    font.Name = f.Font.Name;
+    font.Size = f.Font.Size;
+    font.Style = static_cast<TFontStyles>((f.Font.Bold ? fsBold : 0) | (f.Font.Italic ? fsItalic : 0) |
+                                          (f.Font.Underline ? fsUnderline : 0));
+    font.Color = f.Font.Color.ToRgb();
+    style.SetFont(font);
+    style.BackgroundColor = kSttTransparent;
+    style.OutlineColor = f.OutlineColor.ToRgb();
+    style.Align = STTA_BOTTOM_CENTER;
+    style.CodePage = f.CodePage;
+    m.Style = style;
+    m.MaxLineWidth = m.Width() - style.LeftMargin - style.RightMargin - 2 * style.OutlineSize;
+    bool rtl = IsRightToLeftCodePage(f.CodePage);
+    for (const auto& line : frame.Lines) rtl = rtl || HasRightToLeftText(line);
+    m.RightToLeft = rtl;
+    m.Position = f.RelativePosition;
+    m.SetLines(frame.Lines);
+    m.Render();
+    if (m.Clipped() && file)
+      file->LogFmt(EVT_WARNING, "Subtitle at %d ms (stream %d) does not fit the picture; its edges are cut",
+                   frame.Start, static_cast<int>(frame.StreamId));
+
+    const TSpuPicture picture = m.GetPicture();
+    TSubPicture request;
+    request.Start = 0;
+    request.Stop = static_cast<uint32_t>(std::min<int64_t>(frame.Duration, UINT32_MAX));
+    request.Pictures = std::span(&picture, 1);
+    request.Pal = isPal;
+    TSPUH spu(*palette);
+    if (file) spu.LogCallback = file->LogCallback;
+    if (spu.Build(request) == 0) return false;
+    unit = spu.Data();
+    return true;
+  }
+};
+
+}  // namespace
+
+TSttTextRenderer MakeTextEventRenderer(std::shared_ptr<TDVDPalette> palette) {
+  if (!palette) palette = std::make_shared<TDVDPalette>();
+  auto renderer = std::make_shared<TTextEventRenderer>();
+  renderer->palette = std::move(palette);
+  return [renderer](const TSttFrame& frame, bool pal, std::vector<uint8_t>& unit) {
+    return renderer->Render(frame, pal, unit);
+  };
 }
 
 // ---- Subtitle files of a title ------------------------------------------------------------

@@ -21,6 +21,8 @@
 
 namespace vidoria {
 
+class TDVDPalette;
+
 enum E_Stt_File_Type : uint8_t { STTF_NONE = 0, STTF_SRT = 1, STTF_SUBIDX = 2, STTF_SSA = 3 };
 
 constexpr int kMaxSttStreams = 32;
@@ -191,6 +193,8 @@ class TSttFile : public TLoggingObject {
   int32_t PacketCount() const { return packetCount_; }
   bool HasPalette() const { return hasPalette_; }
   const std::array<uint32_t, 16>& Palette() const { return palette_; }
+  // Replaces `palette` by the file's 16 colours when the file has a palette.
+  void ApplyPalette(TDVDPalette& palette) const;
 
   // User settings, copied by Assign.
   TFontDesc Font{"Arial", 24, false, false, false, kWhite};
@@ -273,6 +277,11 @@ struct TSttPacket {
 // Turns a text event into a sub-picture unit (typesetting, drawing and encoding live
 // elsewhere); false when the event gives no unit.
 using TSttTextRenderer = std::function<bool(const TSttFrame& frame, bool pal, std::vector<uint8_t>& unit)>;
+
+// Typesets, draws and encodes text events on a picture of the event's standard. The
+// colours they use are added to `palette`, the title's, which the units refer to.
+// Keeps its fonts open between events; one renderer per title and thread.
+TSttTextRenderer MakeTextEventRenderer(std::shared_ptr<TDVDPalette> palette);
 
 // The subtitle files of one title and their shared event list.
 class TSttList : public TLoggingObject {
