@@ -188,7 +188,13 @@ bool BuildProject(const TOptions& o, const TAuteurSettings& settings, TVideo_seg
         err << "vidoria-cli: \"" << file.string() << "\" is not a subtitle file (.srt, .sub or .idx)\n";
         return false;
       }
-      if (seg->External_Subts.Contains(file.string())) continue;
+      if (seg->External_Subts.Contains(file.string())) {
+        // Found beside the video already: the language given here still counts.
+        std::error_code ec;
+        for (auto& x : seg->External_Subts)
+          if (!lang.empty() && fs::equivalent(x.filename, file, ec)) x.language = lang;
+        continue;
+      }
       TExternal_Subt& x = seg->External_Subts.Add();
       x.filename = file.string();
       x.language = lang.empty() ? settings.Stt_default_language() : lang;
