@@ -3,6 +3,8 @@
 #include "mux/U_VobuCollection.h"
 #include "support/TestSupport.h"
 
+#include "support/DvdRead.h"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -35,26 +37,7 @@ std::vector<std::string> Names(int n) {
 }
 
 // Parses the PCI of a navigation sector with libdvdread; returns what it complained.
-std::string ReadPci(const uint8_t* sector, pci_t& pci) {
-  fflush(stdout);
-  fflush(stderr);
-  FILE* capture = tmpfile();
-  const int savedOut = dup(1), savedErr = dup(2);
-  dup2(fileno(capture), 1);
-  dup2(fileno(capture), 2);
-  navRead_PCI(&pci, const_cast<uint8_t*>(sector) + 45);
-  fflush(stdout);
-  fflush(stderr);
-  dup2(savedOut, 1);
-  dup2(savedErr, 2);
-  close(savedOut);
-  close(savedErr);
-  std::string text;
-  rewind(capture);
-  for (int c; (c = fgetc(capture)) != EOF;) text += static_cast<char>(c);
-  fclose(capture);
-  return text;
-}
+std::string ReadPci(const uint8_t* sector, pci_t& pci) { return test::ParseNavPci(sector, pci); }
 
 // Number of the VOB a navigation sector belongs to, from its DSI.
 int VobIdOf(const uint8_t* sector) {

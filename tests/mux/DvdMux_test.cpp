@@ -6,6 +6,8 @@
 
 #include "support/TestSupport.h"
 
+#include "support/DvdRead.h"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -140,28 +142,7 @@ int64_t Scr27(const uint8_t* pack) {
   return base * 300 + ext;
 }
 
-std::string ParseNav(const uint8_t* sector, pci_t& pci, dsi_t& dsi) {
-  std::vector<uint8_t> copy(sector, sector + 2048);
-  fflush(stdout);
-  fflush(stderr);
-  FILE* capture = tmpfile();
-  const int savedOut = dup(1), savedErr = dup(2);
-  dup2(fileno(capture), 1);
-  dup2(fileno(capture), 2);
-  navRead_PCI(&pci, copy.data() + 45);
-  navRead_DSI(&dsi, copy.data() + 1031);
-  fflush(stdout);
-  fflush(stderr);
-  dup2(savedOut, 1);
-  dup2(savedErr, 2);
-  close(savedOut);
-  close(savedErr);
-  std::string text;
-  rewind(capture);
-  for (int c; (c = fgetc(capture)) != EOF;) text += static_cast<char>(c);
-  fclose(capture);
-  return text;
-}
+std::string ParseNav(const uint8_t* sector, pci_t& pci, dsi_t& dsi) { return test::ParseNavPack(sector, pci, dsi); }
 
 // What the scanner found in a program stream.
 struct TScan {

@@ -1,5 +1,7 @@
 #include "mux/U_NavPack.h"
 
+#include "support/DvdRead.h"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -21,25 +23,7 @@ namespace {
 // Parses a navigation sector with libdvdread, returning what it printed (its
 // CHECK_VALUE complaints go to stdout or stderr, depending on the version).
 std::string ParseNav(std::vector<uint8_t>& sector, pci_t& pci, dsi_t& dsi) {
-  fflush(stdout);
-  fflush(stderr);
-  FILE* capture = tmpfile();
-  const int savedOut = dup(1), savedErr = dup(2);
-  dup2(fileno(capture), 1);
-  dup2(fileno(capture), 2);
-  navRead_PCI(&pci, sector.data() + 45);
-  navRead_DSI(&dsi, sector.data() + 1031);
-  fflush(stdout);
-  fflush(stderr);
-  dup2(savedOut, 1);
-  dup2(savedErr, 2);
-  close(savedOut);
-  close(savedErr);
-  std::string text;
-  rewind(capture);
-  for (int c; (c = fgetc(capture)) != EOF;) text += static_cast<char>(c);
-  fclose(capture);
-  return text;
+  return test::ParseNavPack(sector.data(), pci, dsi);
 }
 
 // The pointers by definition: for each interval on its own, the nearest VOBU of the

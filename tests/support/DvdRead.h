@@ -7,6 +7,8 @@ extern "C" {
 #include <dvdread/dvd_reader.h>
 #include <dvdread/ifo_read.h>
 #include <dvdread/ifo_types.h>
+#include <dvdread/nav_read.h>
+#include <dvdread/nav_types.h>
 }
 
 #include <cstdarg>
@@ -17,6 +19,51 @@ extern "C" {
 #include <vector>
 
 namespace vidoria::test {
+
+// Runs `fn` with stdout and stderr going to a temporary file and returns what was
+// printed: libdvdread prints its CHECK_VALUE complaints there (which one depends on the
+// version) besides or instead of its logger.
+template <typename Fn>
+std::string CaptureOutput(Fn&& fn) {
+  fflush(stdout);
+  fflush(stderr);
+  FILE* capture = tmpfile();
+  if (!capture) {
+    ADD_FAILURE() << "no temporary file for capturing output";
+    fn();
+    return {};
+  }
+  const int savedOut = dup(1), savedErr = dup(2);
+  dup2(fileno(capture), 1);
+  dup2(fileno(capture), 2);
+  fn();
+  fflush(stdout);
+  fflush(stderr);
+  dup2(savedOut, 1);
+  dup2(savedErr, 2);
+  close(savedOut);
+  close(savedErr);
+  std::string text;
+  rewind(capture);
+  for (int c; (c = fgetc(capture)) != EOF;) text += static_cast<char>(c);
+  fclose(capture);
+  return text;
+}
+
+// libdvdread's reading of a navigation sector (2048 bytes); returns its complaints.
+inline std::string ParseNavPack(const uint8_t* sector, pci_t& pci, dsi_t& dsi) {
+  std::vector<uint8_t> copy(sector, sector + 2048);
+  return CaptureOutput([&] {
+    navRead_PCI(&pci, copy.data() + 45);
+    navRead_DSI(&dsi, copy.data() + 1031);
+  });
+}
+
+// The same for the PCI alone.
+inline std::string ParseNavPci(const uint8_t* sector, pci_t& pci) {
+  std::vector<uint8_t> copy(sector, sector + 2048);
+  return CaptureOutput([&] { navRead_PCI(&pci, copy.data() + 45); });
+}
 
 namespace dvdread_detail {
 inline void Collect(void* priv, dvd_logger_level_t, const char* format, va_list args) {
@@ -59,23 +106,7 @@ class TDvdRead {
  private:
   template <typename Fn>
   void Captured(Fn&& fn) {
-    fflush(stdout);
-    fflush(stderr);
-    FILE* capture = tmpfile();
-    ASSERT_NE(capture, nullptr);
-    const int savedOut = dup(1), savedErr = dup(2);
-    dup2(fileno(capture), 1);
-    dup2(fileno(capture), 2);
-    fn();
-    fflush(stdout);
-    fflush(stderr);
-    dup2(savedOut, 1);
-    dup2(savedErr, 2);
-    close(savedOut);
-    close(savedErr);
-    rewind(capture);
-    for (int c; (c = fgetc(capture)) != EOF;) log_ += static_cast<char>(c);
-    fclose(capture);
+    log_ += CaptureOutput(std::forward<Fn>(fn));
   }
 
   dvd_reader_t* dvd_ = nullptr;
