@@ -261,7 +261,9 @@ bool TFFMpeg_encoder::Prepare(Run& run) {
   else v->thread_count = 1;
   v->codec_id = s.VideoCodec;
   v->codec_type = AVMEDIA_TYPE_VIDEO;
-  v->bit_rate = s.VideoBitrate;
+  // An average equal to the ceiling leaves rate control no room: libavcodec warns that
+  // it "will fail" and overshoots the buffer. Keep the average a little below it.
+  v->bit_rate = s.MaxRate > 0 ? std::min(s.VideoBitrate, s.MaxRate * 95 / 100) : s.VideoBitrate;
   v->rc_max_rate = s.MaxRate;
   v->rc_min_rate = s.MinRate;
   v->bit_rate_tolerance = int(std::min<int64_t>(s.BitrateTolerance, INT32_MAX));

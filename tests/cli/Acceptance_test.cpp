@@ -2,6 +2,9 @@
 // real readers accept.
 #include "cli/U_Cli.h"
 
+#include "platform/KeyValueStore.h"
+#include "project/U_AuteurSettings.h"
+#include "support/DvdNav.h"
 #include "support/DvdRead.h"
 #include "support/TestSupport.h"
 
@@ -18,6 +21,15 @@ TEST(Acceptance, ThreeEverydayFilesBecomeAPlayableDvdWithMenuAndChapters) {
   test::TempDir dir;
   test::ScopedEnv config{"XDG_CONFIG_HOME", (dir / "config").string()};
   test::ScopedEnv state{"XDG_STATE_HOME", (dir / "state").string()};
+  {
+    // The user's stored choice: the menu first, and back to it after each title.
+    TKeyValueStore store;
+    TAuteurSettings settings;
+    settings.Set_Auth_Auto_Start(false);
+    settings.Set_Auth_Sequential_Playback(false);
+    ASSERT_TRUE(settings.SaveSettings(store));
+    ASSERT_TRUE(store.Save());
+  }
   ASSERT_TRUE(test::MakeMedia(dir / "holiday.mkv",
                               "-f lavfi -i testsrc2=size=640x360:rate=25:duration=14 -f lavfi -i sine=f=440:d=14 "
                               "-c:v libx264 -preset ultrafast -c:a aac"));
@@ -59,6 +71,11 @@ TEST(Acceptance, ThreeEverydayFilesBecomeAPlayableDvdWithMenuAndChapters) {
   EXPECT_NE(titles[0].find("Chapters: 03,"), std::string::npos) << "6 s chapters in a 14 s title: " << titles[0];
   EXPECT_NE(titles[0].find("Subpictures: 01"), std::string::npos) << "the SubRip file is a sub-picture track";
   EXPECT_NE(titles[2].find("Audio streams: 01"), std::string::npos);
+
+  // A viewer with a remote: first play shows the menu, each button plays its title and
+  // the menu comes back with the next entry highlighted.
+  EXPECT_EQ(test::PlayDvd(dvd, 7, test::TMenuAction::PressHighlighted),
+            (std::vector<std::string>{"menu 1", "1", "menu 2", "2", "menu 3", "3", "menu 1"}));
 
   std::string played;
   EXPECT_EQ(test::RunCommand("mpv --no-config --vo=null --ao=null --length=1 --dvd-device='" + dvd.string() +

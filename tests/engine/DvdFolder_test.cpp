@@ -11,14 +11,11 @@
 #include "mux/U_DVDMux_50.h"
 #include "mux/U_VobuCollection.h"
 #include "platform/MessageFormat.h"
+#include "support/DvdNav.h"
 #include "support/DvdRead.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <dvdnav/dvdnav.h>
-}
 
 #include <cstring>
 #include <map>
@@ -226,37 +223,6 @@ TEST_F(DvdFolder, LsdvdListsTheTitles) {
   }
 }
 
-// Plays the folder from first play as a remote control would not: every still skipped,
-// every wait skipped. Records each title start and the stop.
-std::vector<std::string> PlayFromFirstPlay(const fs::path& root, size_t maxEvents) {
-  std::vector<std::string> seen;
-  dvdnav_t* nav = nullptr;
-  if (dvdnav_open(&nav, root.c_str()) != DVDNAV_STATUS_OK) return {"open failed"};
-  dvdnav_set_PGC_positioning_flag(nav, 1);
-  std::vector<uint8_t> block(DVD_VIDEO_LB_LEN);
-  for (int i = 0; i < 100000 && seen.size() < maxEvents; ++i) {
-    int event = 0, len = 0;
-    if (dvdnav_get_next_block(nav, block.data(), &event, &len) != DVDNAV_STATUS_OK) {
-      seen.push_back(std::string("error: ") + dvdnav_err_to_string(nav));
-      break;
-    }
-    if (event == DVDNAV_STOP) {
-      seen.push_back("stop");
-      break;
-    }
-    if (event == DVDNAV_STILL_FRAME) dvdnav_still_skip(nav);
-    if (event == DVDNAV_WAIT) dvdnav_wait_skip(nav);
-    if (event == DVDNAV_CELL_CHANGE && dvdnav_is_domain_vts(nav)) {
-      const auto* cell = reinterpret_cast<const dvdnav_cell_change_event_t*>(block.data());
-      int32_t title = 0, part = 0;
-      if (cell->cellN == 1 && dvdnav_current_title_info(nav, &title, &part) == DVDNAV_STATUS_OK)
-        seen.push_back(std::to_string(title));
-    }
-  }
-  dvdnav_close(nav);
-  return seen;
-}
-
 TEST_F(DvdFolder, LibdvdnavFollowsThePlayOptionsWithoutMenu) {
   using V = std::vector<std::string>;
   struct Case {
@@ -272,10 +238,10 @@ TEST_F(DvdFolder, LibdvdnavFollowsThePlayOptionsWithoutMenu) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.titles << " titles, loop " << c.loop);
     ASSERT_TRUE(pal_->Author(c.titles, c.loop)) << ::testing::PrintToString(pal_->log);
-    EXPECT_EQ(PlayFromFirstPlay(pal_->root, c.expected.size()), c.expected);
+    EXPECT_EQ(test::PlayDvd(pal_->root, c.expected.size()), c.expected);
   }
   ASSERT_TRUE(ntsc_->Author(2, false));
-  EXPECT_EQ(PlayFromFirstPlay(ntsc_->root, 3), (V{"1", "2", "stop"}));
+  EXPECT_EQ(test::PlayDvd(ntsc_->root, 3), (V{"1", "2", "stop"}));
 }
 
 // What mpv says beyond the DVD libraries' notes about a folder that is no drive (no
@@ -398,49 +364,6 @@ std::shared_ptr<TVobuCollection> MakeMenuVob(const TDisc& disc, size_t titles) {
   return collection;
 }
 
-// From first play through the menu: at each menu still the highlighted button (which
-// the title menu chain chose) is activated; records "menu", the titles and the stop.
-std::vector<std::string> PlayThroughMenu(const fs::path& root, size_t maxEvents) {
-  std::vector<std::string> seen;
-  dvdnav_t* nav = nullptr;
-  if (dvdnav_open(&nav, root.c_str()) != DVDNAV_STATUS_OK) return {"open failed"};
-  dvdnav_set_PGC_positioning_flag(nav, 1);
-  std::vector<uint8_t> block(DVD_VIDEO_LB_LEN);
-  for (int i = 0; i < 100000 && seen.size() < maxEvents; ++i) {
-    int event = 0, len = 0;
-    if (dvdnav_get_next_block(nav, block.data(), &event, &len) != DVDNAV_STATUS_OK) {
-      seen.push_back(std::string("error: ") + dvdnav_err_to_string(nav));
-      break;
-    }
-    if (event == DVDNAV_STOP) {
-      seen.push_back("stop");
-      break;
-    }
-    if (event == DVDNAV_WAIT) dvdnav_wait_skip(nav);
-    if (event == DVDNAV_STILL_FRAME) {
-      if (dvdnav_is_domain_vmgm(nav)) {
-        int32_t button = 0;
-        dvdnav_get_current_highlight(nav, &button);
-        seen.push_back("menu " + std::to_string(button));
-        if (dvdnav_button_activate(nav, dvdnav_get_current_nav_pci(nav)) != DVDNAV_STATUS_OK) {
-          seen.push_back(std::string("activate: ") + dvdnav_err_to_string(nav));
-          break;
-        }
-      } else {
-        dvdnav_still_skip(nav);
-      }
-    }
-    if (event == DVDNAV_CELL_CHANGE && dvdnav_is_domain_vts(nav)) {
-      const auto* cell = reinterpret_cast<const dvdnav_cell_change_event_t*>(block.data());
-      int32_t title = 0, part = 0;
-      if (cell->cellN == 1 && dvdnav_current_title_info(nav, &title, &part) == DVDNAV_STATUS_OK)
-        seen.push_back(std::to_string(title));
-    }
-  }
-  dvdnav_close(nav);
-  return seen;
-}
-
 TEST_F(DvdFolder, WithAMenuEveryButtonReachesItsTitle) {
   using V = std::vector<std::string>;
   struct Case {
@@ -479,7 +402,7 @@ TEST_F(DvdFolder, WithAMenuEveryButtonReachesItsTitle) {
           if (e != "3" && e != "menu 3") two.push_back(e);
         expected = two;
       }
-      EXPECT_EQ(PlayThroughMenu(disc->root, expected.size()), expected);
+      EXPECT_EQ(test::PlayDvd(disc->root, expected.size(), test::TMenuAction::PressHighlighted), expected);
     }
     fs::remove(disc->dir / "VIDEO_TS.VOB");
   }
@@ -549,7 +472,7 @@ TEST(DvdBuild, ABuildOfRealFilesEndsWithACompleteFolder) {
     ReadEveryCell(dvd, vts, i);
   }
   EXPECT_EQ(dvd.Reports(), "");
-  EXPECT_EQ(PlayFromFirstPlay(setup.dvd_folder, 3), (std::vector<std::string>{"1", "2", "stop"}));
+  EXPECT_EQ(test::PlayDvd(setup.dvd_folder, 3), (std::vector<std::string>{"1", "2", "stop"}));
 }
 
 }  // namespace
