@@ -55,6 +55,22 @@ size_t DtsFrameSize(const uint8_t* h, size_t available) {
 
 constexpr int kAudioRate = 48000;
 
+// A bicubic scaler to the title's picture size that cuts each picture into slices for
+// two threads: at DVD sizes scaling is a fifth of a title's work, and the one thread
+// running it would otherwise leave a core idle.
+SwsContextPtr MakeScaler(int srcW, int srcH, AVPixelFormat srcFormat, int dstW, int dstH) {
+  SwsContextPtr sws(sws_alloc_context());
+  if (!sws) return nullptr;
+  SwsContext* c = sws.get();
+  if (av_opt_set_int(c, "srcw", srcW, 0) < 0 || av_opt_set_int(c, "srch", srcH, 0) < 0 ||
+      av_opt_set_int(c, "src_format", srcFormat, 0) < 0 || av_opt_set_int(c, "dstw", dstW, 0) < 0 ||
+      av_opt_set_int(c, "dsth", dstH, 0) < 0 || av_opt_set_int(c, "dst_format", AV_PIX_FMT_YUV420P, 0) < 0 ||
+      av_opt_set_int(c, "sws_flags", SWS_BICUBIC, 0) < 0 || av_opt_set_int(c, "threads", 2, 0) < 0)
+    return nullptr;
+  if (sws_init_context(c, nullptr, nullptr) < 0) return nullptr;
+  return sws;
+}
+
 // One stream of the title as it goes onto the disc.
 struct TOut {
   TAV_Input_Stream* in = nullptr;
@@ -64,6 +80,7 @@ struct TOut {
   AvCodecContextPtr dec, enc;
   // video
   SwsContextPtr sws;
+  int swsW = 0, swsH = 0, swsFormat = -1;  // the source the scaler was made for
   AvFramePtr padded;
   int scaledW = 0, scaledH = 0;
   std::unique_ptr<TPulldown> pulldown;
@@ -310,7 +327,7 @@ struct TTitleConversion::TRun {
     o.dec.reset(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(o.dec.get(), par);
     o.dec->pkt_timebase = o.in->MediaStream()->time_base;
-    o.dec->thread_count = 2;
+    o.dec->thread_count = 0;  // as many frame threads as cores, and one more
     if (avcodec_open2(o.dec.get(), codec, nullptr) < 0) {
       log.LogFmt(EVT_ERROR, "Error while opening decoder for stream #%d.%d", o.in->FileIndex, o.in->StreamIndex);
       failed = true;
@@ -511,19 +528,32 @@ struct TTitleConversion::TRun {
       result = const_cast<AVFrame*>(in);
       return true;
     }
-    o.sws.reset(sws_getCachedContext(o.sws.release(), in->width, in->height, static_cast<AVPixelFormat>(in->format),
-                                     o.scaledW, o.scaledH, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!o.sws || o.swsW != in->width || o.swsH != in->height || o.swsFormat != in->format) {
+      o.sws = MakeScaler(in->width, in->height, static_cast<AVPixelFormat>(in->format), o.scaledW, o.scaledH);
+      o.swsW = in->width;
+      o.swsH = in->height;
+      o.swsFormat = in->format;
+    }
     if (!o.sws) {
       log.Log(EVT_WARNING, "pixel format conversion not handled");
       return false;
     }
     if (av_frame_make_writable(o.padded.get()) < 0) return Fail(kNoMemory);
     AVFrame* p = o.padded.get();
-    uint8_t* dst[4] = {p->data[0] + pad.top * p->linesize[0] + pad.left,
-                       p->data[1] + (pad.top / 2) * p->linesize[1] + pad.left / 2,
-                       p->data[2] + (pad.top / 2) * p->linesize[2] + pad.left / 2, nullptr};
-    int dstStride[4] = {p->linesize[0], p->linesize[1], p->linesize[2], 0};
-    sws_scale(o.sws.get(), in->data, in->linesize, 0, in->height, dst, dstStride);
+    // The scaler writes the picture between the bands: a view of the padded frame that
+    // shares its buffers.
+    AvFramePtr view = MakeFrame();
+    if (!view || av_frame_ref(view.get(), p) < 0) return Fail(kNoMemory);
+    view->data[0] += pad.top * p->linesize[0] + pad.left;
+    view->data[1] += (pad.top / 2) * p->linesize[1] + pad.left / 2;
+    view->data[2] += (pad.top / 2) * p->linesize[2] + pad.left / 2;
+    view->width = o.scaledW;
+    view->height = o.scaledH;
+    const int r = sws_scale_frame(o.sws.get(), view.get(), in);
+    if (r < 0) {
+      log.LogFmt(EVT_ERROR, "Picture scaling failed: %s", AvErrorText(r));
+      return Fail(kPicture);
+    }
     result = p;
     return true;
   }
