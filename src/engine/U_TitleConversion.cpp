@@ -4,6 +4,7 @@
 
 #include "engine/U_HeaderSyncedFifo.h"
 #include "engine/U_MediaRules.h"
+#include "engine/U_VideoEncodeThread.h"
 #include "engine/U_pulldown.h"
 #include "platform/MessageFormat.h"
 
@@ -85,6 +86,7 @@ struct TOut {
   int scaledW = 0, scaledH = 0;
   std::unique_ptr<TPulldown> pulldown;
   bool pulldownReady = false;
+  std::unique_ptr<TVideoEncodeThread> encoder;  // owns `enc` while it runs; stops first
   // audio
   SwrPtr swr;
   FifoPtr fifo;
@@ -212,6 +214,7 @@ struct TTitleConversion::TRun {
       log.LogFmt(EVT_ERROR, "%s", AvErrorText(r));
       return Fail(kEncoderOpen);
     }
+    o.encoder = std::make_unique<TVideoEncodeThread>(e);
     log.LogFmt(EVT_INFO, "Output Stream#%d - %s", o.muxIndex, std::string(codec->long_name ? codec->long_name : "mpeg2"));
     return true;
   }
@@ -434,16 +437,16 @@ struct TTitleConversion::TRun {
 
   // ---- video --------------------------------------------------------------------------
 
-  bool EncodeVideo(TOut& o, AVFrame* picture) {
-    int r = avcodec_send_frame(o.enc.get(), picture);
-    if (r < 0 && r != AVERROR_EOF) return true;  // a failed encode emits nothing for this copy
-    for (;;) {
-      AvPacketPtr out = MakePacket();
-      r = avcodec_receive_packet(o.enc.get(), out.get());
-      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
-      if (r < 0) return true;
-      if (!EmitVideo(o, *out)) return false;
-    }
+  // Hands a picture to the encoder thread (nullptr: the end, which drains it) and
+  // emits whatever it has encoded so far.
+  bool EncodeVideo(TOut& o, AvFramePtr picture) {
+    const bool end = !picture;
+    o.encoder->Send(std::move(picture));
+    std::vector<AvPacketPtr> ready;
+    o.encoder->Take(ready, end);
+    for (auto& p : ready)
+      if (!EmitVideo(o, *p)) return false;
+    return true;
   }
 
   bool EmitVideo(TOut& o, AVPacket& p) {
@@ -579,7 +582,7 @@ struct TTitleConversion::TRun {
       av_frame_ref(copy.get(), fitted);
       copy->pts = framesEmitted++;
       copy->pict_type = AV_PICTURE_TYPE_NONE;
-      if (!EncodeVideo(o, copy.get())) return false;
+      if (!EncodeVideo(o, std::move(copy))) return false;
     }
     if (videoPackets > packetsBefore) {
       const double ms = std::max<double>(
