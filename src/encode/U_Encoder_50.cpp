@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -223,6 +224,7 @@ struct TFFMpeg_encoder::Run {
   FramePtr yuv;
   ScalerPtr scaler;
   TBitmap32 canvas;
+  TBitmap32 converted;  // the canvas as it was last converted into `yuv`
   PacketPtr packet;
   std::vector<Audio> audio;
 
@@ -634,11 +636,19 @@ bool TFFMpeg_encoder::Encode(uint16_t vobId) {
       ok = false;
       break;
     }
-    int r = av_frame_make_writable(run.yuv.get());
+    // A still repeats one picture hundreds of times: converting it again would give
+    // the same YUV picture, which the encoder takes as often as needed.
+    const size_t bytes = size_t(run.canvas.Width()) * size_t(run.canvas.Height()) * sizeof(TColor32);
+    const bool same = run.converted.Width() == run.canvas.Width() && run.converted.Height() == run.canvas.Height() &&
+                      std::memcmp(run.converted.Bits(), run.canvas.Bits(), bytes) == 0;
+    int r = same ? 0 : av_frame_make_writable(run.yuv.get());
     if (r >= 0) {
-      const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(run.canvas.Bits()), nullptr, nullptr, nullptr};
-      const int srcStride[4] = {run.canvas.Stride(), 0, 0, 0};
-      sws_scale(run.scaler.get(), src, srcStride, 0, run.canvas.Height(), run.yuv->data, run.yuv->linesize);
+      if (!same) {
+        const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(run.canvas.Bits()), nullptr, nullptr, nullptr};
+        const int srcStride[4] = {run.canvas.Stride(), 0, 0, 0};
+        sws_scale(run.scaler.get(), src, srcStride, 0, run.canvas.Height(), run.yuv->data, run.yuv->linesize);
+        run.converted = run.canvas;
+      }
       run.yuv->pts = k;
       r = avcodec_send_frame(run.video.get(), run.yuv.get());
     }

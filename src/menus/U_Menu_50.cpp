@@ -421,12 +421,20 @@ std::shared_ptr<TVobuCollection> TDVD_Menu_collection::EncodeMenus(const std::fi
 
     bool cancelled = false;
     bool unitFailed = false;
+    const TMenuPage* paintedPage = nullptr;
+    int paintedAlpha = -1;
     encoder.OnFrame = [&](int64_t k, bool& stop, uint8_t&, uint16_t&, TBitmap32& canvas, int64_t) {
       if (Cancelled && Cancelled()) {
         cancelled = stop = true;
         return;
       }
-      PaintFrame(*CurrentPage, canvas, uint8_t(std::min<int64_t>(2 * (k + 1), 255)));
+      // Once the fade-in is over every picture of the page is the same: the canvas the
+      // encoder hands back still holds it, so it is painted again only when it changes.
+      const uint8_t alpha = uint8_t(std::min<int64_t>(2 * (k + 1), 255));
+      if (CurrentPage == paintedPage && alpha == paintedAlpha && !canvas.Empty()) return;
+      PaintFrame(*CurrentPage, canvas, alpha);
+      paintedPage = CurrentPage;
+      paintedAlpha = alpha;
     };
     encoder.OnSubpicture = [&](int64_t k, int, TEncodedSubpicture& unit) {
       if (k != 3) return false;

@@ -7,22 +7,6 @@
 
 namespace vidoria {
 
-TColor32 BlendOver(TColor32 src, TColor32 dst, uint8_t masterAlpha) {
-  const uint32_t sa = (uint32_t(AlphaComponent(src)) * masterAlpha + 127) / 255;
-  if (sa == 0) return dst;
-  if (sa == 255) return src | 0xFF000000u;
-  const uint32_t da = AlphaComponent(dst);
-  // Weights scaled by 255: source sa·255, destination da·(255 − sa).
-  const uint32_t ws = sa * 255;
-  const uint32_t wd = da * (255 - sa);
-  const uint32_t total = ws + wd;  // 255 × resulting alpha
-  const uint32_t outA = (total + 127) / 255;
-  auto mix = [&](uint32_t s, uint32_t d) { return (s * ws + d * wd + total / 2) / total; };
-  return Color32(uint8_t(mix(RedComponent(src), RedComponent(dst))),
-                 uint8_t(mix(GreenComponent(src), GreenComponent(dst))),
-                 uint8_t(mix(BlueComponent(src), BlueComponent(dst))), uint8_t(outA));
-}
-
 TRect Intersect(const TRect& a, const TRect& b) {
   TRect r{std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
           std::min(a.Bottom, b.Bottom)};

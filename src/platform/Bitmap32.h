@@ -39,7 +39,29 @@ constexpr uint32_t ColorRefFromColor32(TColor32 c) {
 }
 
 // `src` over `dst`, the source alpha first scaled by `masterAlpha` / 255.
-TColor32 BlendOver(TColor32 src, TColor32 dst, uint8_t masterAlpha = 255);
+inline TColor32 BlendOver(TColor32 src, TColor32 dst, uint8_t masterAlpha = 255) {
+  const uint32_t sa = (uint32_t(AlphaComponent(src)) * masterAlpha + 127) / 255;
+  if (sa == 0) return dst;
+  if (sa == 255) return src | 0xFF000000u;
+  const uint32_t da = AlphaComponent(dst);
+  if (da == 255) {
+    // Over an opaque ground (every composed frame) the weights below reduce to sa and
+    // 255 - sa with the same rounding, and the divisor is a constant.
+    auto over = [&](uint32_t s, uint32_t d) { return (s * sa + d * (255 - sa) + 127) / 255; };
+    return Color32(uint8_t(over(RedComponent(src), RedComponent(dst))),
+                   uint8_t(over(GreenComponent(src), GreenComponent(dst))),
+                   uint8_t(over(BlueComponent(src), BlueComponent(dst))), 255);
+  }
+  // Weights scaled by 255: source sa·255, destination da·(255 − sa).
+  const uint32_t ws = sa * 255;
+  const uint32_t wd = da * (255 - sa);
+  const uint32_t total = ws + wd;  // 255 × resulting alpha
+  const uint32_t outA = (total + 127) / 255;
+  auto mix = [&](uint32_t s, uint32_t d) { return (s * ws + d * wd + total / 2) / total; };
+  return Color32(uint8_t(mix(RedComponent(src), RedComponent(dst))),
+                 uint8_t(mix(GreenComponent(src), GreenComponent(dst))),
+                 uint8_t(mix(BlueComponent(src), BlueComponent(dst))), uint8_t(outA));
+}
 
 // Half-open rectangle: Left <= x < Right, Top <= y < Bottom.
 struct TRect {

@@ -25,6 +25,23 @@ TEST(Bitmap32, BlendOverIsPorterDuffOver) {
     EXPECT_EQ(BlendOver(c.src, c.dst, c.master), c.expected) << std::hex << c.src << " over " << c.dst;
 }
 
+TEST(Bitmap32, BlendOverAnOpaqueGroundRoundsLikeTheGeneralCase) {
+  // The weighted formula for any ground, written out here as the reference.
+  auto reference = [](uint32_t s, uint32_t d, uint32_t sa) {
+    const uint32_t ws = sa * 255, wd = 255 * (255 - sa), total = ws + wd;
+    return (s * ws + d * wd + total / 2) / total;
+  };
+  for (uint32_t sa = 1; sa < 255; ++sa)
+    for (uint32_t s = 0; s < 256; s += 5)
+      for (uint32_t d = 0; d < 256; d += 3) {
+        const TColor32 src = Color32(uint8_t(s), uint8_t(255 - s), uint8_t(d), uint8_t(sa));
+        const TColor32 dst = Color32(uint8_t(d), uint8_t(s), uint8_t(255 - d), 255);
+        const TColor32 expected = Color32(uint8_t(reference(s, d, sa)), uint8_t(reference(255 - s, s, sa)),
+                                          uint8_t(reference(d, 255 - d, sa)), 255);
+        ASSERT_EQ(BlendOver(src, dst), expected) << std::hex << src << " over " << dst;
+      }
+}
+
 TEST(Bitmap32, SizeFillAndClippedDraw) {
   TBitmap32 b;
   EXPECT_FALSE(b.SetSize(-1, 5));
