@@ -339,7 +339,10 @@ int Build(const TOptions& o, std::ostream& out, std::ostream& err, const std::at
   engine.WaitUntilFinished();
   progress.Stop();
   progress.Clear();
-  const bool ok = engine.Succeeded() && !cancelled;
+  // A Ctrl-C that arrives while the last IFO is written stops nothing: the folder is
+  // complete, and saying "cancelled" would make a script throw a good DVD away.
+  const bool ok = engine.Succeeded();
+  if (ok && cancelled) run.log.Warning("The DVD was already complete when the cancellation arrived");
   store.WriteString(TAuteurSettings::kRootKey, "Completion_Status", ok ? "ok" : "failed");
   store.Save();
   if (ok) {

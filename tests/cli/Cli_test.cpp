@@ -76,11 +76,22 @@ TEST(Cli, ProbeAndSave) {
   EXPECT_EQ(project[0].Chapters.Count(), 3u) << "every 0.6 s of a 2 s clip";
   EXPECT_EQ(project[0].AudioStream(0)->delay, -200000);
   EXPECT_EQ(project[0].AudioStream(0)->language, "fr");
+
+  // The saved project builds like the files themselves.
+  ASSERT_EQ(run({"build", (run.dir / "p.vidproj").string(), "-o", (run.dir / "work").string()}), cli::kExitOk)
+      << run.err;
+  const fs::path dvd = run.dir / "work" / "holiday";
+  EXPECT_EQ(run.out, dvd.string() + "\n");
+  std::string listing;
+  ASSERT_EQ(test::RunCommand("lsdvd -s '" + dvd.string() + "' 2>/dev/null", &listing), 0) << listing;
+  EXPECT_NE(listing.find("Title: 01"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("Language: de"), std::string::npos) << "the attached subtitle file: " << listing;
 }
 
 }  // namespace
 }  // namespace vidoria
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +111,40 @@ TEST(Cli, InterruptCancelsWithExitCode130) {
   int rc = run({"build", clip.string(), "--no-menu", "-o", (run.dir / "work").string()});
   EXPECT_EQ(rc, cli::kExitCancelled) << run.err;
   EXPECT_NE(run.err.find("cancelled"), std::string::npos);
+  EXPECT_FALSE(fs::exists(run.dir / "work" / "long" / "VIDEO_TS" / "VIDEO_TS.IFO")) << "nothing claims to be complete";
+}
+
+// The real program, interrupted from outside while it writes the first title.
+TEST(Cli, SigintMidBuildExitsWith130AndLeavesNoCompleteFolder) {
+  CliRun run;
+  const fs::path clip = run.dir / "long.mkv";
+  ASSERT_TRUE(test::MakeMedia(clip, "-f lavfi -i testsrc=size=352x288:rate=25:duration=60 -c:v mpeg4 -q:v 5"));
+  const fs::path vob = run.dir / "work" / "long" / "VIDEO_TS" / "VTS_01_1.VOB";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string out = (run.dir / "work").string();
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    ::execl(VIDORIA_CLI_BINARY, "vidoria-cli", "build", clip.c_str(), "--no-menu", "-o", out.c_str(), nullptr);
+    _exit(127);
+  }
+  // Interrupt once the title's VOB exists (its writing starts, buffered, seconds before
+  // the end of this clip); give up after a minute.
+  bool writing = false;
+  for (int i = 0; i < 3000 && !writing; ++i) {
+    writing = fs::exists(vob);
+    if (!writing) ::usleep(20000);
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) FAIL() << "the build ended before it could be interrupted";
+  }
+  ASSERT_TRUE(writing) << "the title never started";
+  ::kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), cli::kExitCancelled);
   EXPECT_FALSE(fs::exists(run.dir / "work" / "long" / "VIDEO_TS" / "VIDEO_TS.IFO")) << "nothing claims to be complete";
 }
 
