@@ -541,7 +541,18 @@ struct TTitleConversion::TRun {
       log.Log(EVT_WARNING, "pixel format conversion not handled");
       return false;
     }
-    if (av_frame_make_writable(o.padded.get()) < 0) return Fail(kNoMemory);
+    if (!av_frame_is_writable(o.padded.get())) {
+      // The encoder thread still holds the last picture: start a new one rather than
+      // copying it. Only the bands need painting; the scaler covers the rest.
+      AvFramePtr fresh = MakeFrame();
+      if (!fresh) return Fail(kNoMemory);
+      fresh->format = AV_PIX_FMT_YUV420P;
+      fresh->width = d.width;
+      fresh->height = d.height;
+      if (av_frame_get_buffer(fresh.get(), 32) < 0) return Fail(kNoMemory);
+      if (pad.Any()) FillBands(*fresh, true);
+      o.padded = std::move(fresh);
+    }
     AVFrame* p = o.padded.get();
     // The scaler writes the picture between the bands: a view of the padded frame that
     // shares its buffers.
