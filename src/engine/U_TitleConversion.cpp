@@ -777,7 +777,8 @@ struct TTitleConversion::TRun {
     desc.Kind = MPK_VIDEO;
     desc.StreamId = 0xE0;
     const int64_t fd = video->pulldown ? video->pulldown->FrameDuration() : av_rescale(90000, outRate.den, outRate.num);
-    const int64_t t = videoPackets * fd;
+    // After the last picture: with pulldown the pictures last 2 or 3 fields each.
+    const int64_t t = video->pulldown ? video->pulldown->FieldsEmitted() * fd / 2 : videoPackets * fd;
     return Emit(*video, kSequenceEnd, sizeof kSequenceEnd, t + fd, t, 0, desc);
   }
 
