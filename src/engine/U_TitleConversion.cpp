@@ -612,10 +612,14 @@ struct TTitleConversion::TRun {
       TMuxPacketDescriptor desc;
       desc.Kind = MPK_AUDIO;
       desc.StreamId = o.in->DvdStreamId;
-      // Times follow the samples handed to the encoder; its own stamps count its start-up
-      // padding, which a player does not skip.
+      // The encoder's own time: its first frame starts with its start-up padding, which
+      // a player plays, so that frame begins the padding's length before the first sample
+      // and the sound stays where the samples were.
       const int64_t frameSize = o.enc->frame_size;
-      const int64_t pts = av_rescale(o.packetsEncoded++ * frameSize, 90000, kAudioRate) + frame90;
+      const int64_t samples =
+          out->pts != AV_NOPTS_VALUE ? out->pts : o.packetsEncoded * frameSize - o.enc->initial_padding;
+      ++o.packetsEncoded;
+      const int64_t pts = av_rescale(samples, 90000, kAudioRate) + frame90;
       const int64_t dur = av_rescale(frameSize, 90000, kAudioRate);
       if (!Emit(o, out->data, static_cast<size_t>(out->size), pts, pts, dur, desc)) return false;
     }
@@ -655,16 +659,19 @@ struct TTitleConversion::TRun {
     return DrainAudioFifo(o, false);
   }
 
-  // After a whole packet is decoded: a gap in the input's timestamps larger than the
-  // codec's threshold becomes silence, so the track stays in step with the picture.
+  // Before a packet is decoded: a gap between the audio decoded so far and the packet's
+  // time larger than the codec's threshold becomes silence, so the track stays in step
+  // with the picture. The silence goes before the packet's samples: measured after them
+  // (expected minus decoded time, the same amount) it would land one packet late and the
+  // packet's sound would play early, at the start of the gap.
   void AudioSync(TOut& o) {
     TAV_Input_Stream& s = *o.in;
     if (!s.TimestampValid || !s.DurationValid || o.gapThreshold <= 0 || s.DecodedTime == kNoTime) return;
-    const int64_t gap = s.ExpectedTime - s.DecodedTime;
+    const int64_t gap = s.CurrentTime - s.DecodedTime;
     if (gap <= o.gapThreshold) return;
     log.LogFmt(EVT_INFO, "Stream #%d - Audio sync at %.2f ms: %.2f ms added", s.IndexInTitleSet, s.DecodedTime / 1000.0,
                gap / 1000.0);
-    s.DecodedTime = s.ExpectedTime;
+    s.DecodedTime = s.CurrentTime;
     o.syncOffset += gap;
   }
 
@@ -701,6 +708,7 @@ struct TTitleConversion::TRun {
   // ---- the loop -------------------------------------------------------------------------
 
   bool Decode(TOut& o, AVPacket* p) {
+    if (o.kind == MPK_AUDIO && p) AudioSync(o);
     if (avcodec_send_packet(o.dec.get(), p) < 0) {
       if (p)
         log.LogFmt(EVT_WARNING, "Error while decoding stream #%d.%d", o.in->FileIndex, o.in->StreamIndex);
@@ -716,7 +724,6 @@ struct TTitleConversion::TRun {
       }
       if (o.kind == MPK_VIDEO ? !OnVideoFrame(o, frame.get()) : !OnAudioFrame(o, frame.get())) return false;
     }
-    if (o.kind == MPK_AUDIO && p) AudioSync(o);
     return true;
   }
 
