@@ -17,6 +17,7 @@ extern "C" {
 
 #include <chrono>
 #include <cmath>
+#include <unordered_map>
 
 namespace vidoria {
 
@@ -105,6 +106,7 @@ struct TTitleConversion::TRun {
   int64_t maxSubEnd90 = 0;
   int64_t videoBytes = 0, videoDuration90 = 0;
   int64_t titleDiscontinuities = 0, rememberedJump = 0;
+  std::unordered_map<const TAV_Input_Stream*, int64_t> packetDurations;  // of each stream's last packet
   uint8_t cellId = 1;
   bool anyData = false;
   bool failed = false;
@@ -727,8 +729,14 @@ struct TTitleConversion::TRun {
     return true;
   }
 
-  void Discontinuity(TAV_Input_Stream& s, int64_t jump) {
+  // `jump` runs from the stream's previous packet to this one; the previous packet's
+  // `previousDuration` of it is no gap. Removing it too would put this packet on top of
+  // the previous one: a stream would lose a packet's length at every jump, and since all
+  // streams skip the length the first one measured, the others would drift by the
+  // difference of their packet lengths.
+  void Discontinuity(TAV_Input_Stream& s, int64_t jump, int64_t previousDuration) {
     if (s.Type == AVMEDIA_TYPE_SUBTITLE || std::llabs(jump) <= 30000000) return;
+    if (previousDuration > 0 && jump > previousDuration) jump -= previousDuration;
     ++s.DiscontinuityCount;
     if (s.DiscontinuityCount > titleDiscontinuities) {
       titleDiscontinuities = s.DiscontinuityCount;
@@ -761,7 +769,9 @@ struct TTitleConversion::TRun {
         if (video && video->in->InputFile == s->InputFile && !FlushVideo()) return false;
         continue;
       }
-      Discontinuity(*s, jump);
+      int64_t& previousDuration = packetDurations[s];
+      Discontinuity(*s, jump, previousDuration);
+      previousDuration = s->Duration;
       TOut* o = OutFor(s);
       if (!o) continue;
       bool ok = true;
