@@ -752,6 +752,22 @@ struct TTitleConversion::TRun {
     s.RemoveGap(jump);
   }
 
+  // A file that ends well before the length its header announces was cut short (an
+  // interrupted download or copy): the title holds what there is, and the user is told
+  // why it is shorter.
+  void WarnIfCut(TAv_input_file& file) {
+    int64_t reached = 0;
+    for (size_t i = 0; i < set.StreamCount(); ++i) {
+      const TAV_Input_Stream& st = set.Stream(i);
+      if (st.InputFile == &file && !st.IsExternal() && st.ExpectedTime != kNoTime)
+        reached = std::max(reached, st.ExpectedTime + st.GapOffset);  // clock jumps are no loss
+    }
+    const int64_t announced = file.Duration();
+    if (announced <= 0 || reached <= 0 || announced - reached < std::max<int64_t>(1000000, announced / 20)) return;
+    log.LogFmt(EVT_WARNING, "Input file \"%s\" ends at %S of the %S it announces: it may be truncated. The title stops there.",
+               DisplayName(file.FileName()), FormatHms(reached), FormatHms(announced));
+  }
+
   TOut* OutFor(TAV_Input_Stream* s) {
     for (auto& o : outs)
       if (o.in == s && !o.in->Discard) return &o;
@@ -766,6 +782,7 @@ struct TTitleConversion::TRun {
       TAV_Input_Stream* s = set.ReadPacket(pkt.get(), jump, ended);
       if (!s) return true;
       if (ended) {
+        WarnIfCut(*s->InputFile);
         if (video && video->in->InputFile == s->InputFile && !FlushVideo()) return false;
         continue;
       }
