@@ -66,6 +66,10 @@ struct TOut {
   // video
   SwsContextPtr sws;
   AvFramePtr padded;
+  AvFramePtr previous = MakeFrame();  // the last picture encoded, fitted
+  int64_t gapFrom = INT64_MIN;        // raw time (from the first) of the first packet after the last jump
+  int64_t gapOffsetBefore = 0;        // the stream's gap offset before that jump
+  int64_t firstPicture = kNoTime;     // presentation time of the first decoded picture, µs
   int scaledW = 0, scaledH = 0;
   std::unique_ptr<TPulldown> pulldown;
   bool pulldownReady = false;
@@ -534,7 +538,16 @@ struct TTitleConversion::TRun {
     int n = 1;
     const int64_t ts = f->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && o.in->FirstTime != kNoTime) {
-      const int64_t t = ToMicroseconds(ts, o.in->MediaStream()->time_base) - o.in->FirstTime - o.in->GapOffset;
+      const int64_t us = ToMicroseconds(ts, o.in->MediaStream()->time_base);
+      // Picture times count from the first picture: the stream's delay already holds
+      // where its pictures start, and the first packet's decoding time comes before its
+      // first picture's by the reordering delay (a frame or two), which would be counted
+      // twice and shift the whole picture by a frame.
+      if (o.firstPicture == kNoTime) o.firstPicture = us;
+      const int64_t raw = us - o.in->FirstTime;
+      // A picture read before the last clock jump but decoded after it keeps the offset
+      // of its own side of the jump, or it would seem the jump's length late and be dropped.
+      const int64_t t = us - o.firstPicture - (raw < o.gapFrom ? o.gapOffsetBefore : o.in->GapOffset);
       const double drift = static_cast<double>(t + o.in->Delay) / static_cast<double>(frameUs) - framesEmitted;
       n = FrameRepeatCount(drift, duplicated, dropped, static_cast<int>(std::lround(av_q2d(outRate))));
     }
@@ -547,12 +560,18 @@ struct TTitleConversion::TRun {
     if (!FitPicture(o, f, fitted)) return !failed;
     const int64_t packetsBefore = videoPackets;
     for (int k = 0; k < n; ++k) {
+      // The frame periods a picture is ahead are made up with the picture before it,
+      // which stays on screen until this one is due; a title's first picture stands in
+      // for itself.
+      const bool makeUp = k + 1 < n && o.previous->buf[0] != nullptr;
       AvFramePtr copy = MakeFrame();
-      av_frame_ref(copy.get(), fitted);
+      if (av_frame_ref(copy.get(), makeUp ? o.previous.get() : fitted) < 0) return Fail(kNoMemory);
       copy->pts = framesEmitted++;
       copy->pict_type = AV_PICTURE_TYPE_NONE;
       if (!EncodeVideo(o, copy.get())) return false;
     }
+    av_frame_unref(o.previous.get());
+    if (av_frame_ref(o.previous.get(), fitted) < 0) return Fail(kNoMemory);
     if (videoPackets > packetsBefore) {
       const double ms = std::max<double>(
           1.0, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
@@ -787,10 +806,15 @@ struct TTitleConversion::TRun {
         continue;
       }
       int64_t& previousDuration = packetDurations[s];
+      const int64_t gapOffset = s->GapOffset;
       Discontinuity(*s, jump, previousDuration);
       previousDuration = s->Duration;
       TOut* o = OutFor(s);
       if (!o) continue;
+      if (s->GapOffset != gapOffset) {
+        o->gapOffsetBefore = gapOffset;
+        o->gapFrom = s->CurrentTime + s->GapOffset;  // the packet's own time from the first
+      }
       bool ok = true;
       if (o->kind == MPK_AUDIO && o->copy) ok = CopyAudio(*o, *pkt);
       else if (o->dec) ok = Decode(*o, pkt.get());
