@@ -464,28 +464,57 @@ TEST(TitleMedia, TimeStampHoleInMp3BecomesSilence) {
   RecordProperty("hole_start_error_us", static_cast<int>(std::lround((silences[0].first - video - holeStart) * 1e6)));
 }
 
-// A beep and a white picture every ten seconds for a minute: each beep plays within a
-// PAL frame of its picture.
-TEST(TitleMedia, SoundStaysWithThePictureForAMinute) {
+// A beep and a white picture together, every `period` seconds from period / 2 on: each
+// beep plays within a PAL frame of its picture, also after pictures missing from a
+// variable-rate source have been made up for.
+struct SyncCase {
+  const char* name;
+  int seconds, period;
+  std::string select;  // frames kept, empty for all
+  const char* file = "sync.mkv";
+  const char* codecs = "-c:v mpeg4 -q:v 8 -c:a mp2";
+};
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.name; }
+
+class TitleSync : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(TitleSync, BeepsStayWithFlashes) {
+  const SyncCase& c = GetParam();
   VobTitle t;
-  const fs::path in = t.dir / "sync.mkv";
-  ASSERT_TRUE(test::MakeMedia(
-      in, "-f lavfi -i color=c=black:size=160x120:rate=25:duration=60 -f lavfi -i "
-          "aevalsrc='if(lt(mod(t-5\\,10)\\,0.1)\\,0.5*sin(2*PI*1000*t)\\,0)':s=44100:d=60 "
-          "-vf drawbox=c=white:t=fill:enable='lt(mod(t-5\\,10)\\,0.1)' -c:v mpeg4 -q:v 8 -c:a mp2"));
+  const fs::path in = t.dir / c.file;
+  const std::string when = "lt(mod(t-" + std::to_string(c.period / 2) + "\\," + std::to_string(c.period) + ")\\,0.1)";
+  std::string filter = "drawbox=c=white:t=fill:enable='" + when + "'";
+  if (!c.select.empty()) filter += ",select='" + c.select + "' -fps_mode vfr";
+  ASSERT_TRUE(test::MakeMedia(in, "-f lavfi -i color=c=black:size=160x120:rate=25:duration=" +
+                                      std::to_string(c.seconds) + " -f lavfi -i aevalsrc='if(" + when +
+                                      "\\,0.5*sin(2*PI*1000*t)\\,0)':s=44100:d=" + std::to_string(c.seconds) +
+                                      " -vf " + filter + " " + c.codecs));
   ASSERT_TRUE(t.Convert(in)) << t.Log();
   const auto flashes = Flashes(t.Vob());
   const auto beeps = SoundStarts(t.Vob());
-  ASSERT_EQ(flashes.size(), 6u) << ::testing::PrintToString(flashes);
-  ASSERT_EQ(beeps.size(), 6u) << ::testing::PrintToString(beeps);
+  const size_t count = static_cast<size_t>(c.seconds / c.period);
+  ASSERT_EQ(flashes.size(), count) << ::testing::PrintToString(flashes);
+  ASSERT_EQ(beeps.size(), count) << ::testing::PrintToString(beeps);
   double worst = 0;
-  for (size_t i = 0; i < 6; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     EXPECT_NEAR(beeps[i], flashes[i], 0.04) << "beep " << i;
-    EXPECT_NEAR(flashes[i] - flashes[0], 10.0 * i, 0.001);
+    EXPECT_NEAR(flashes[i] - flashes[0], static_cast<double>(c.period * i), 0.001) << "flash " << i;
     worst = std::max(worst, std::fabs(beeps[i] - flashes[i]));
   }
-  RecordProperty("worst_sync_offset_ms", static_cast<int>(std::lround(worst * 1000)));
+  RecordProperty("worst_sync_offset_us", static_cast<int>(std::lround(worst * 1e6)));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, TitleSync,
+    ::testing::Values(SyncCase{"SteadyMinute", 60, 10, ""},
+                      // 0.4 s of pictures missing after 1 s, and every third one from 6.4 s to 9.6 s.
+                      SyncCase{"AfterMissingPictures", 12, 4,
+                               "not(between(n\\,25\\,34))*not(eq(mod(n\\,3)\\,1)*between(n\\,160\\,240))"},
+                      // Reordered pictures: the first packet is decoded two frames before
+                      // its picture is shown.
+                      SyncCase{"BPicturesInMp4", 12, 4, "", "sync.mp4",
+                               "-c:v libx264 -preset veryfast -bf 3 -c:a mp2"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- awkward and broken inputs --------------------------------------------------------
 
