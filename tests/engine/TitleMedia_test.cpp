@@ -5,6 +5,7 @@
 #include "engine/U_DvdMuxSink.h"
 #include "engine/U_TitleConversion.h"
 #include "engine/U_TitleDecisions.h"
+#include "engine/U_TitleSetup.h"
 
 #include "support/TestSupport.h"
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 namespace vidoria {
@@ -150,7 +152,9 @@ struct WatchedSink : IMuxSink {
 struct Options {
   bool pal = true;
   bool widescreen = false;
-  int64_t audioDelayUs = 0;  // the user's delay, on every audio track
+  // The user's delay of the first audio track, set in the project as the user does:
+  // the file becomes a segment of a project, and the segment a title.
+  std::optional<int64_t> audioDelayUs = std::nullopt;
   int cancelAfterKeyPictures = 0;
 };
 
@@ -176,23 +180,36 @@ struct VobTitle {
   }
 
   bool Convert(const fs::path& in, const Options& o = {}) {
-    auto set = std::make_unique<Tav_titleset>();
-    set->LogCallback = log.LogCallback;
-    TFileCluster c;
-    c.LoadSpannedSet(in);
-    TAv_input_file* f = set->AddFile(c);
-    EXPECT_NE(f, nullptr) << Log();
-    if (!f) return false;
-    f->AnalyseSync();
-    for (size_t i = 0; i < set->StreamCount(); ++i) {
-      set->Stream(i).Discard = false;
-      if (set->Stream(i).Type == AVMEDIA_TYPE_AUDIO) set->Stream(i).Delay = o.audioDelayUs;
-    }
-    const AVRational rate = set->FrameRate();
     auto factory = [this, inner = DvdMuxSinkFactory(log)] {
       return std::make_unique<WatchedSink>(inner(), opened, finished);
     };
-    TTitleConversion title(std::move(set), {}, {}, factory);
+    std::unique_ptr<TTitleConversion> title;
+    AVRational rate{0, 0};
+    if (o.audioDelayUs) {
+      TAuteurSettings settings;
+      TVideo_segments_collection project;
+      TMenuStorage menu;
+      TVideoSegmentstorage* segment = MakeSegment(in, settings, project, menu, log);
+      EXPECT_NE(segment, nullptr) << Log();
+      if (!segment || !segment->AudioStream(0)) return false;
+      segment->AudioStream(0)->delay = *o.audioDelayUs;
+      title.reset(dynamic_cast<TTitleConversion*>(OpenTitle(*segment, log, factory).release()));
+      EXPECT_NE(title, nullptr) << Log();
+      if (!title) return false;
+      rate = title->TitleSet().FrameRate();
+    } else {
+      auto set = std::make_unique<Tav_titleset>();
+      set->LogCallback = log.LogCallback;
+      TFileCluster c;
+      c.LoadSpannedSet(in);
+      TAv_input_file* f = set->AddFile(c);
+      EXPECT_NE(f, nullptr) << Log();
+      if (!f) return false;
+      f->AnalyseSync();
+      for (size_t i = 0; i < set->StreamCount(); ++i) set->Stream(i).Discard = false;
+      rate = set->FrameRate();
+      title = std::make_unique<TTitleConversion>(std::move(set), TUserChapterList{}, TTitleFacts{}, factory);
+    }
     TTitleDecisions d;
     d.pal = o.pal;
     d.height = o.pal ? 576 : 480;
@@ -209,8 +226,8 @@ struct VobTitle {
                         if (++keyPictures == o.cancelAfterKeyPictures) control.RequestCancel();
                       },
                       [](const std::string&) {}};
-    report = title.Convert(d, out, ctx);
-    error = title.LastError();
+    report = title->Convert(d, out, ctx);
+    error = title->LastError();
     return report.ok;
   }
 };
@@ -379,8 +396,9 @@ TEST(TitleMedia, FilmInAnNtscTitleIsPulledDownToNtscTime) {
 
 // ---- audio ----------------------------------------------------------------------------
 
-// A copied AC-3 track moved by the user's delay keeps every frame as it was and moves by
-// exactly the delay; an encoded track starts with the delay's length of silence.
+// A copied AC-3 track moved by the user's delay (set on the project's segment, as the
+// user does) keeps every frame as it was and moves by exactly the delay; an encoded
+// track starts with the delay's length of silence.
 TEST(TitleMedia, UserDelayMovesTheSound) {
   test::TempDir src;
   const fs::path ac3 = src / "tone.ac3", mp2 = src / "tone.mp2", copied = src / "ac3.mkv", encoded = src / "mp2.mkv";
@@ -397,7 +415,7 @@ TEST(TitleMedia, UserDelayMovesTheSound) {
   // Copied: {pts, md5} of every AC-3 frame, without and with the delay, against the
   // first picture's time.
   VobTitle plain, late;
-  ASSERT_TRUE(plain.Convert(copied)) << plain.Log();
+  ASSERT_TRUE(plain.Convert(copied, {.audioDelayUs = 0})) << plain.Log();
   ASSERT_TRUE(late.Convert(copied, {.audioDelayUs = 500000})) << late.Log();
   EXPECT_TRUE(late.Logged("Sync. delay : 500.00 ms")) << late.Log();
   const auto source = AudioFrames(copied), a = AudioFrames(plain.Vob()), b = AudioFrames(late.Vob());
@@ -414,7 +432,7 @@ TEST(TitleMedia, UserDelayMovesTheSound) {
 
   // Encoded: the silence before the tone grows by half a second.
   VobTitle quiet, delayed;
-  ASSERT_TRUE(quiet.Convert(encoded)) << quiet.Log();
+  ASSERT_TRUE(quiet.Convert(encoded, {.audioDelayUs = 0})) << quiet.Log();
   ASSERT_TRUE(delayed.Convert(encoded, {.audioDelayUs = 500000})) << delayed.Log();
   const auto s0 = SoundStarts(quiet.Vob()), s1 = SoundStarts(delayed.Vob());
   ASSERT_FALSE(s0.empty());
