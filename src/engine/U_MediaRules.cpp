@@ -28,7 +28,9 @@ TPadding LetterboxBands(double a, double b, int width, int height) {
 }
 
 int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped, int maxRepeats) {
-  double upper = 1.5, lower = -1.0;
+  // A whole frame period missing is made up at once: with the copies placing the
+  // picture on its own time, waiting for 1.5 would leave the video a frame early.
+  double upper = 1.0, lower = -1.0;
   if (duplicated > 0 && dropped > 0) {
     double u = static_cast<double>(duplicated), v = static_cast<double>(dropped);
     double t = std::max(4.0 * (1.0 - std::fabs(u - v) / (u + v)), 1.5);
@@ -36,7 +38,7 @@ int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped, int maxR
     lower = -t;
   }
   if (drift < lower) return 0;
-  if (drift >= upper) return static_cast<int>(std::min<double>(std::nearbyint(drift), std::max(maxRepeats, 1)));
+  if (drift >= upper) return static_cast<int>(std::min<double>(std::nearbyint(drift) + 1, std::max(maxRepeats, 1)));
   return 1;
 }
 

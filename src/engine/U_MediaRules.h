@@ -24,9 +24,14 @@ struct TPadding {
 // 16 pixels, else there are none.
 TPadding LetterboxBands(double source, double target, int width, int height);
 
-// How often to encode a decoded picture to keep the video in time: 0 drops it, 2 and up
-// duplicates it. `drift` is (stream time + sync offset) / frame duration - frames
-// emitted; `duplicated` and `dropped` count this title's corrections so far.
+// How many pictures to encode for a decoded picture to keep the video in time: 0 drops
+// it, 1 encodes it, and k >= 2 makes up the k - 1 frame periods it is ahead before it, so
+// that it lands on its own time (making up only k - 1 periods in k pictures would leave
+// the video a frame early after every correction). `drift` is (stream time + sync
+// offset) / frame duration - frames emitted; `duplicated` and `dropped` count this
+// title's corrections so far. Until both kinds of correction have happened, a picture
+// a whole frame ahead or behind is corrected; after that the window widens with their
+// balance, up to 4 frames, so that a jittery source does not flicker.
 // A single picture is repeated at most `maxRepeats` times (about a second), so one stray
 // time stamp far ahead cannot freeze the picture.
 int FrameRepeatCount(double drift, int64_t duplicated, int64_t dropped, int maxRepeats = 30);

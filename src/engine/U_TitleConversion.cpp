@@ -18,6 +18,7 @@ extern "C" {
 
 #include <chrono>
 #include <cmath>
+#include <unordered_map>
 
 namespace vidoria {
 
@@ -83,6 +84,10 @@ struct TOut {
   SwsContextPtr sws;
   int swsW = 0, swsH = 0, swsFormat = -1;  // the source the scaler was made for
   AvFramePtr padded;
+  AvFramePtr previous = MakeFrame();  // the last picture encoded, fitted
+  int64_t gapFrom = INT64_MIN;        // raw time (from the first) of the first packet after the last jump
+  int64_t gapOffsetBefore = 0;        // the stream's gap offset before that jump
+  int64_t firstPicture = kNoTime;     // presentation time of the first decoded picture, µs
   int scaledW = 0, scaledH = 0;
   std::unique_ptr<TPulldown> pulldown;
   bool pulldownReady = false;
@@ -124,6 +129,7 @@ struct TTitleConversion::TRun {
   int64_t maxSubEnd90 = 0;
   int64_t videoBytes = 0, videoDuration90 = 0;
   int64_t titleDiscontinuities = 0, rememberedJump = 0;
+  std::unordered_map<const TAV_Input_Stream*, int64_t> packetDurations;  // of each stream's last packet
   uint8_t cellId = 1;
   bool anyData = false;
   bool failed = false;
@@ -576,7 +582,16 @@ struct TTitleConversion::TRun {
     int n = 1;
     const int64_t ts = f->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && o.in->FirstTime != kNoTime) {
-      const int64_t t = ToMicroseconds(ts, o.in->MediaStream()->time_base) - o.in->FirstTime - o.in->GapOffset;
+      const int64_t us = ToMicroseconds(ts, o.in->MediaStream()->time_base);
+      // Picture times count from the first picture: the stream's delay already holds
+      // where its pictures start, and the first packet's decoding time comes before its
+      // first picture's by the reordering delay (a frame or two), which would be counted
+      // twice and shift the whole picture by a frame.
+      if (o.firstPicture == kNoTime) o.firstPicture = us;
+      const int64_t raw = us - o.in->FirstTime;
+      // A picture read before the last clock jump but decoded after it keeps the offset
+      // of its own side of the jump, or it would seem the jump's length late and be dropped.
+      const int64_t t = us - o.firstPicture - (raw < o.gapFrom ? o.gapOffsetBefore : o.in->GapOffset);
       const double drift = static_cast<double>(t + o.in->Delay) / static_cast<double>(frameUs) - framesEmitted;
       n = FrameRepeatCount(drift, duplicated, dropped, static_cast<int>(std::lround(av_q2d(outRate))));
     }
@@ -589,12 +604,18 @@ struct TTitleConversion::TRun {
     if (!FitPicture(o, f, fitted)) return !failed;
     const int64_t packetsBefore = videoPackets;
     for (int k = 0; k < n; ++k) {
+      // The frame periods a picture is ahead are made up with the picture before it,
+      // which stays on screen until this one is due; a title's first picture stands in
+      // for itself.
+      const bool makeUp = k + 1 < n && o.previous->buf[0] != nullptr;
       AvFramePtr copy = MakeFrame();
-      av_frame_ref(copy.get(), fitted);
+      if (av_frame_ref(copy.get(), makeUp ? o.previous.get() : fitted) < 0) return Fail(kNoMemory);
       copy->pts = framesEmitted++;
       copy->pict_type = AV_PICTURE_TYPE_NONE;
       if (!EncodeVideo(o, std::move(copy))) return false;
     }
+    av_frame_unref(o.previous.get());
+    if (av_frame_ref(o.previous.get(), fitted) < 0) return Fail(kNoMemory);
     if (videoPackets > packetsBefore) {
       const double ms = std::max<double>(
           1.0, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
@@ -656,10 +677,14 @@ struct TTitleConversion::TRun {
       TMuxPacketDescriptor desc;
       desc.Kind = MPK_AUDIO;
       desc.StreamId = o.in->DvdStreamId;
-      // Times follow the samples handed to the encoder; its own stamps count its start-up
-      // padding, which a player does not skip.
+      // The encoder's own time: its first frame starts with its start-up padding, which
+      // a player plays, so that frame begins the padding's length before the first sample
+      // and the sound stays where the samples were.
       const int64_t frameSize = o.enc->frame_size;
-      const int64_t pts = av_rescale(o.packetsEncoded++ * frameSize, 90000, kAudioRate) + frame90;
+      const int64_t samples =
+          out->pts != AV_NOPTS_VALUE ? out->pts : o.packetsEncoded * frameSize - o.enc->initial_padding;
+      ++o.packetsEncoded;
+      const int64_t pts = av_rescale(samples, 90000, kAudioRate) + frame90;
       const int64_t dur = av_rescale(frameSize, 90000, kAudioRate);
       if (!Emit(o, out->data, static_cast<size_t>(out->size), pts, pts, dur, desc)) return false;
     }
@@ -699,16 +724,19 @@ struct TTitleConversion::TRun {
     return DrainAudioFifo(o, false);
   }
 
-  // After a whole packet is decoded: a gap in the input's timestamps larger than the
-  // codec's threshold becomes silence, so the track stays in step with the picture.
+  // Before a packet is decoded: a gap between the audio decoded so far and the packet's
+  // time larger than the codec's threshold becomes silence, so the track stays in step
+  // with the picture. The silence goes before the packet's samples: measured after them
+  // (expected minus decoded time, the same amount) it would land one packet late and the
+  // packet's sound would play early, at the start of the gap.
   void AudioSync(TOut& o) {
     TAV_Input_Stream& s = *o.in;
     if (!s.TimestampValid || !s.DurationValid || o.gapThreshold <= 0 || s.DecodedTime == kNoTime) return;
-    const int64_t gap = s.ExpectedTime - s.DecodedTime;
+    const int64_t gap = s.CurrentTime - s.DecodedTime;
     if (gap <= o.gapThreshold) return;
     log.LogFmt(EVT_INFO, "Stream #%d - Audio sync at %.2f ms: %.2f ms added", s.IndexInTitleSet, s.DecodedTime / 1000.0,
                gap / 1000.0);
-    s.DecodedTime = s.ExpectedTime;
+    s.DecodedTime = s.CurrentTime;
     o.syncOffset += gap;
   }
 
@@ -745,6 +773,7 @@ struct TTitleConversion::TRun {
   // ---- the loop -------------------------------------------------------------------------
 
   bool Decode(TOut& o, AVPacket* p) {
+    if (o.kind == MPK_AUDIO && p) AudioSync(o);
     if (avcodec_send_packet(o.dec.get(), p) < 0) {
       if (p)
         log.LogFmt(EVT_WARNING, "Error while decoding stream #%d.%d", o.in->FileIndex, o.in->StreamIndex);
@@ -760,12 +789,17 @@ struct TTitleConversion::TRun {
       }
       if (o.kind == MPK_VIDEO ? !OnVideoFrame(o, frame.get()) : !OnAudioFrame(o, frame.get())) return false;
     }
-    if (o.kind == MPK_AUDIO && p) AudioSync(o);
     return true;
   }
 
-  void Discontinuity(TAV_Input_Stream& s, int64_t jump) {
+  // `jump` runs from the stream's previous packet to this one; the previous packet's
+  // `previousDuration` of it is no gap. Removing it too would put this packet on top of
+  // the previous one: a stream would lose a packet's length at every jump, and since all
+  // streams skip the length the first one measured, the others would drift by the
+  // difference of their packet lengths.
+  void Discontinuity(TAV_Input_Stream& s, int64_t jump, int64_t previousDuration) {
     if (s.Type == AVMEDIA_TYPE_SUBTITLE || std::llabs(jump) <= 30000000) return;
+    if (previousDuration > 0 && jump > previousDuration) jump -= previousDuration;
     ++s.DiscontinuityCount;
     if (s.DiscontinuityCount > titleDiscontinuities) {
       titleDiscontinuities = s.DiscontinuityCount;
@@ -779,6 +813,22 @@ struct TTitleConversion::TRun {
       jump = rememberedJump;
     }
     s.RemoveGap(jump);
+  }
+
+  // A file that ends well before the length its header announces was cut short (an
+  // interrupted download or copy): the title holds what there is, and the user is told
+  // why it is shorter.
+  void WarnIfCut(TAv_input_file& file) {
+    int64_t reached = 0;
+    for (size_t i = 0; i < set.StreamCount(); ++i) {
+      const TAV_Input_Stream& st = set.Stream(i);
+      if (st.InputFile == &file && !st.IsExternal() && st.ExpectedTime != kNoTime)
+        reached = std::max(reached, st.ExpectedTime + st.GapOffset);  // clock jumps are no loss
+    }
+    const int64_t announced = file.Duration();
+    if (announced <= 0 || reached <= 0 || announced - reached < std::max<int64_t>(1000000, announced / 20)) return;
+    log.LogFmt(EVT_WARNING, "Input file \"%s\" ends at %S of the %S it announces: it may be truncated. The title stops there.",
+               DisplayName(file.FileName()), FormatHms(reached), FormatHms(announced));
   }
 
   TOut* OutFor(TAV_Input_Stream* s) {
@@ -795,12 +845,20 @@ struct TTitleConversion::TRun {
       TAV_Input_Stream* s = set.ReadPacket(pkt.get(), jump, ended);
       if (!s) return true;
       if (ended) {
+        WarnIfCut(*s->InputFile);
         if (video && video->in->InputFile == s->InputFile && !FlushVideo()) return false;
         continue;
       }
-      Discontinuity(*s, jump);
+      int64_t& previousDuration = packetDurations[s];
+      const int64_t gapOffset = s->GapOffset;
+      Discontinuity(*s, jump, previousDuration);
+      previousDuration = s->Duration;
       TOut* o = OutFor(s);
       if (!o) continue;
+      if (s->GapOffset != gapOffset) {
+        o->gapOffsetBefore = gapOffset;
+        o->gapFrom = s->CurrentTime + s->GapOffset;  // the packet's own time from the first
+      }
       bool ok = true;
       if (o->kind == MPK_AUDIO && o->copy) ok = CopyAudio(*o, *pkt);
       else if (o->dec) ok = Decode(*o, pkt.get());
@@ -821,7 +879,8 @@ struct TTitleConversion::TRun {
     desc.Kind = MPK_VIDEO;
     desc.StreamId = 0xE0;
     const int64_t fd = video->pulldown ? video->pulldown->FrameDuration() : av_rescale(90000, outRate.den, outRate.num);
-    const int64_t t = videoPackets * fd;
+    // After the last picture: with pulldown the pictures last 2 or 3 fields each.
+    const int64_t t = video->pulldown ? video->pulldown->FieldsEmitted() * fd / 2 : videoPackets * fd;
     return Emit(*video, kSequenceEnd, sizeof kSequenceEnd, t + fd, t, 0, desc);
   }
 

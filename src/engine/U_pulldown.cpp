@@ -117,6 +117,7 @@ bool TPulldown::ProcessPicture(uint8_t* data, int64_t size) {
     const int64_t left = size - (i + 4);
     if (code == 0x00 && left >= 2) {  // picture header
       temporalReference = (p[0] << 2) | (p[1] >> 6);
+      pictureType_ = (p[1] >> 3) & 7;
       displayIndex = previousGopPictures_ + temporalReference;
       ++gopPictures_;
     } else if (code == 0xB3 && left >= 4) {  // sequence header
@@ -132,10 +133,21 @@ bool TPulldown::ProcessPicture(uint8_t* data, int64_t size) {
       fieldsEmitted_ += lastFields_;
       const int64_t gopStart = previousGopPictures_;
       fieldsBeforeInGop_ = 2 * temporalReference + RepeatsBefore(gopStart + temporalReference) - RepeatsBefore(gopStart);
+      // A picture is shown after all pictures of the earlier GOPs and those of its own
+      // GOP that come before it in display order; the fields coded before it are not
+      // the ones shown before it once B pictures are reordered.
+      pts_ = (fieldsAtGopStart_ + fieldsBeforeInGop_ + 2) * frameDuration_ / 2;
+      if (pictureType_ == 3) {
+        dts_ = pts_;
+      } else {
+        dts_ = lastAnchorPts_ >= 0 ? lastAnchorPts_ : pts_ - frameDuration_;
+        lastAnchorPts_ = pts_;
+      }
       return true;
     } else if (code == 0xB8 && left >= 4) {  // GOP header
       previousGopPictures_ += gopPictures_;
       gopPictures_ = 0;
+      fieldsAtGopStart_ = fieldsEmitted_;
       displayIndex = previousGopPictures_;
       uint8_t tc[4];
       TimeCode(fieldsEmitted_, p, tc);

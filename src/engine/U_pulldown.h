@@ -35,9 +35,13 @@ class TPulldown {
   int64_t FieldsBefore() const { return fieldsBefore_; }       // fields emitted before it
   int FieldsOfPicture() const { return lastFields_; }          // 2 or 3
   int64_t FieldsBeforeInGop() const { return fieldsBeforeInGop_; }  // shown before it in its GOP
-  int64_t Dts() const { return frameDuration_ * fieldsBefore_ / 2; }
+  int64_t FieldsEmitted() const { return fieldsEmitted_; }          // of all pictures so far
+  // Presentation: after every field shown before the picture, plus two fields of decoder
+  // delay. Decoding: a B picture is decoded when it is shown; an I or P picture when the
+  // previous I or P picture is shown (the first one a frame before it is shown).
+  int64_t Pts() const { return pts_; }
+  int64_t Dts() const { return dts_; }
   int64_t Duration() const { return lastFields_ * frameDuration_ / 2; }
-  int64_t Pts() const { return Dts() + (fieldsBeforeInGop_ + 2) * frameDuration_ / 2; }
 
   int TargetRateCode() const { return rateCode_; }
   // Pattern entry of the picture with this display index: bit 0 repeat first field,
@@ -66,6 +70,10 @@ class TPulldown {
   int64_t fieldsBefore_ = 0;
   int lastFields_ = 2;
   int64_t fieldsBeforeInGop_ = 0;
+  int64_t fieldsAtGopStart_ = 0;  // fields of every picture coded before the GOP
+  int pictureType_ = 0;           // 1 I, 2 P, 3 B
+  int64_t pts_ = 0, dts_ = 0;
+  int64_t lastAnchorPts_ = -1;    // of the last I or P picture, -1 before the first
 };
 
 }  // namespace vidoria

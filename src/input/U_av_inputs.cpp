@@ -150,8 +150,15 @@ void TAv_input_file::ClassifyStreams() {
       case AVMEDIA_TYPE_VIDEO: {
         facts_.HasVideo = true;
         ++facts_.VideoStreamCount;
-        int64_t area = int64_t{par->width} * par->height;
-        if (facts_.MainVideoStream < 0 || area > int64_t{facts_.Width} * facts_.Height) TakeVideo(i, st);
+        // A cover picture (a single still stored as a video stream) is the film only
+        // when the file has nothing else to show, however large it is.
+        const bool cover = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        const bool mainIsCover = facts_.MainVideoStream >= 0 &&
+                                 (ctx->streams[facts_.MainVideoStream]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+        const int64_t area = int64_t{par->width} * par->height;
+        if (facts_.MainVideoStream < 0 || (mainIsCover && !cover) ||
+            (cover == mainIsCover && area > int64_t{facts_.Width} * facts_.Height))
+          TakeVideo(i, st);
         break;
       }
       case AVMEDIA_TYPE_AUDIO: {

@@ -32,14 +32,16 @@ TEST(MediaRules, LetterboxBands) {
 
 TEST(MediaRules, FrameRepeatCount) {
   EXPECT_EQ(FrameRepeatCount(0.2, 0, 0), 1);
-  EXPECT_EQ(FrameRepeatCount(3.0, 0, 0), 3) << "three frames ahead: two duplicates";
+  EXPECT_EQ(FrameRepeatCount(3.0, 0, 0), 4) << "three frames ahead: three periods made up, then the picture";
   EXPECT_EQ(FrameRepeatCount(-2.0, 0, 0), 0) << "two frames behind: dropped";
-  EXPECT_EQ(FrameRepeatCount(1.49, 0, 0), 1);
+  EXPECT_EQ(FrameRepeatCount(0.99, 0, 0), 1);
+  EXPECT_EQ(FrameRepeatCount(1.0, 0, 0), 2) << "a whole frame ahead: made up at once";
   EXPECT_EQ(FrameRepeatCount(-1.0, 0, 0), 1);
   EXPECT_EQ(FrameRepeatCount(3.0, 5, 5), 1) << "balanced corrections widen the window to +-4";
   EXPECT_EQ(FrameRepeatCount(-3.9, 5, 5), 1);
-  EXPECT_EQ(FrameRepeatCount(4.0, 5, 5), 4);
-  EXPECT_EQ(FrameRepeatCount(2.0, 5, 0), 2) << "one kind only keeps -1 / 1.5";
+  EXPECT_EQ(FrameRepeatCount(4.0, 5, 5), 5);
+  EXPECT_EQ(FrameRepeatCount(2.0, 5, 0), 3) << "one kind only keeps -1 / 1";
+  EXPECT_EQ(FrameRepeatCount(1.5, 0, 0), 3) << "a frame and a half ahead: back to half a frame behind";
   EXPECT_EQ(FrameRepeatCount(500.0, 0, 0, 25), 25) << "a stray stamp 20 s ahead repeats a picture a second at most";
 }
 

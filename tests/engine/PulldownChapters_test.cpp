@@ -9,7 +9,7 @@ namespace vidoria {
 namespace {
 
 // A tiny MPEG-2 picture: GOP header (optional), picture header, picture coding extension.
-std::vector<uint8_t> Picture(int temporalReference, bool gop, bool sequence = false) {
+std::vector<uint8_t> Picture(int temporalReference, bool gop, bool sequence = false, int type = 1) {
   std::vector<uint8_t> b;
   auto add = [&](std::initializer_list<int> bytes) {
     for (int x : bytes) b.push_back(static_cast<uint8_t>(x));
@@ -19,7 +19,7 @@ std::vector<uint8_t> Picture(int temporalReference, bool gop, bool sequence = fa
     add({0, 0, 1, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});              // sequence ext, progressive
   }
   if (gop) add({0, 0, 1, 0xB8, 0x00, 0x08, 0x00, 0x40});  // time 0, closed GOP
-  add({0, 0, 1, 0x00, (temporalReference >> 2) & 0xFF, ((temporalReference & 3) << 6) | 0x08, 0xFF, 0xF8});
+  add({0, 0, 1, 0x00, (temporalReference >> 2) & 0xFF, ((temporalReference & 3) << 6) | (type << 3), 0xFF, 0xF8});
   add({0, 0, 1, 0xB5, 0x8F, 0xFF, 0xF3, 0x41, 0x80});  // picture coding ext, frame picture
   return b;
 }
@@ -30,15 +30,16 @@ TEST(Pulldown, FilmToNtscIsThreeTwo) {
   EXPECT_EQ(p.FrameDuration(), 3003);
   EXPECT_EQ(p.TargetRateCode(), 4);
   std::vector<int> fields;
-  std::vector<int64_t> pts;
+  std::vector<int64_t> pts, dts;
   // GOP of I P B B in coded order with temporal references 0 3 1 2.
   const int refs[] = {0, 3, 1, 2};
   for (int g = 0; g < 2; ++g)
     for (int k = 0; k < 4; ++k) {
-      auto pic = Picture(refs[k], k == 0, g == 0 && k == 0);
+      auto pic = Picture(refs[k], k == 0, g == 0 && k == 0, k == 0 ? 1 : k == 1 ? 2 : 3);
       ASSERT_TRUE(p.ProcessPicture(pic.data(), static_cast<int64_t>(pic.size())));
       fields.push_back(p.FieldsOfPicture());
-      pts.push_back(p.Pts() - p.Dts());
+      pts.push_back(p.Pts());
+      dts.push_back(p.Dts());
       if (g == 0 && k == 0) {
         EXPECT_EQ(pic[7] & 0x0F, 4) << "sequence header gets the target's rate code";
         EXPECT_EQ(pic[17] & 0x08, 0) << "progressive sequence cleared";
@@ -49,6 +50,12 @@ TEST(Pulldown, FilmToNtscIsThreeTwo) {
     }
   // Display order per GOP is 0 1 2 3 -> fields 3 2 3 2; coded order 0 3 1 2 -> 3 2 2 3.
   EXPECT_EQ(fields, (std::vector<int>{3, 2, 2, 3, 3, 2, 2, 3}));
+  // Shown after the fields displayed before it (two fields of delay): the P picture of
+  // the first GOP after 3 + 2 + 3 fields, the second GOP after the first GOP's 10.
+  EXPECT_EQ(pts, (std::vector<int64_t>{3003, 15015, 7507, 10510, 18018, 30030, 22522, 25525}));
+  // Decoded in coded order: B pictures when shown, I and P pictures when the previous
+  // I or P picture is shown.
+  EXPECT_EQ(dts, (std::vector<int64_t>{0, 3003, 7507, 10510, 15015, 18018, 22522, 25525}));
   // The P picture (display 3) is shown after 3 + 2 + 3 fields of its GOP.
   EXPECT_EQ(p.PatternEntry(0) & 2, 2);
   EXPECT_EQ(p.PatternEntry(1) & 2, 0) << "the parity flips after a repeated field";

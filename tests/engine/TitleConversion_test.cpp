@@ -149,7 +149,8 @@ TEST(TitleConversion, PalTitleKeepsAudioInStepWithThePicture) {
 
   auto audio = h.rec.Of(MPK_AUDIO);
   ASSERT_FALSE(audio.empty());
-  EXPECT_EQ(audio[0]->pts, 3600) << "audio starts with the first picture, one frame in";
+  EXPECT_EQ(audio[0]->pts, 3600 - 480)
+      << "the first sample plays with the first picture, one frame in, after the encoder's 256 samples of padding";
   for (size_t i = 1; i < audio.size(); ++i) EXPECT_EQ(audio[i]->pts - audio[i - 1]->pts, 2880);
   const int64_t sound = FirstSoundUs(h.rec);
   EXPECT_NEAR(sound, 500000, 40000) << "the tone must start half a second in, as in the source";
