@@ -87,6 +87,7 @@ struct TOut {
   AvFramePtr previous = MakeFrame();  // the last picture encoded, fitted
   int64_t gapFrom = INT64_MIN;        // raw time (from the first) of the first packet after the last jump
   int64_t gapOffsetBefore = 0;        // the stream's gap offset before that jump
+  int64_t gapRemoved = 0;             // that jump as removed: > 0 forwards, < 0 backwards
   int64_t firstPicture = kNoTime;     // presentation time of the first decoded picture, µs
   int scaledW = 0, scaledH = 0;
   std::unique_ptr<TPulldown> pulldown;
@@ -590,8 +591,12 @@ struct TTitleConversion::TRun {
       if (o.firstPicture == kNoTime) o.firstPicture = us;
       const int64_t raw = us - o.in->FirstTime;
       // A picture read before the last clock jump but decoded after it keeps the offset
-      // of its own side of the jump, or it would seem the jump's length late and be dropped.
-      const int64_t t = us - o.firstPicture - (raw < o.gapFrom ? o.gapOffsetBefore : o.in->GapOffset);
+      // of its own side of the jump, or it would seem the jump's length late and be
+      // dropped (or early and repeated). Its side is the one whose times it is nearer:
+      // the jump is over 30 s and the decoder holds a few pictures at most.
+      const int64_t middle = o.gapFrom - o.gapRemoved / 2;
+      const bool beforeJump = o.gapRemoved != 0 && (o.gapRemoved > 0 ? raw < middle : raw > middle);
+      const int64_t t = us - o.firstPicture - (beforeJump ? o.gapOffsetBefore : o.in->GapOffset);
       const double drift = static_cast<double>(t + o.in->Delay) / static_cast<double>(frameUs) - framesEmitted;
       n = FrameRepeatCount(drift, duplicated, dropped, static_cast<int>(std::lround(av_q2d(outRate))));
     }
@@ -798,8 +803,8 @@ struct TTitleConversion::TRun {
   // streams skip the length the first one measured, the others would drift by the
   // difference of their packet lengths.
   void Discontinuity(TAV_Input_Stream& s, int64_t jump, int64_t previousDuration) {
-    if (s.Type == AVMEDIA_TYPE_SUBTITLE || std::llabs(jump) <= 30000000) return;
-    if (previousDuration > 0 && jump > previousDuration) jump -= previousDuration;
+    if (s.Type == AVMEDIA_TYPE_SUBTITLE || std::llabs(jump) <= kClockJumpUs) return;
+    if (previousDuration > 0) jump -= previousDuration;  // forwards or backwards alike
     ++s.DiscontinuityCount;
     if (s.DiscontinuityCount > titleDiscontinuities) {
       titleDiscontinuities = s.DiscontinuityCount;
@@ -857,6 +862,7 @@ struct TTitleConversion::TRun {
       if (!o) continue;
       if (s->GapOffset != gapOffset) {
         o->gapOffsetBefore = gapOffset;
+        o->gapRemoved = s->GapOffset - gapOffset;
         o->gapFrom = s->CurrentTime + s->GapOffset;  // the packet's own time from the first
       }
       bool ok = true;

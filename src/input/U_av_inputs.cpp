@@ -315,9 +315,11 @@ bool TAv_input_file::Seek(int64_t us) {
 void TAv_input_file::RewindToStart() {
   packetEnd_ = -1;
   // Back to the very start a seek is not exact: demuxers land on a key frame and may
-  // skip the audio packets before it (Matroska loses the first one). Opening the file
-  // again is, and so is the fallback for inputs that cannot seek at all.
-  if (seekPosition_ != 0 && format_ && av_seek_frame(format_.get(), -1, seekPosition_, AVSEEK_FLAG_BACKWARD) >= 0) {
+  // skip the audio packets before it (Matroska loses the first one), and a seek to the
+  // earliest time of a file whose clock steps back (two recordings joined) lands in
+  // its second part. Opening the file again is exact, and so is the fallback for inputs
+  // that cannot seek at all. Only a start the caller asked for is sought.
+  if (startTime_ != 0 && format_ && av_seek_frame(format_.get(), -1, seekPosition_, AVSEEK_FLAG_BACKWARD) >= 0) {
     for (auto& d : decoders_)
       if (d) avcodec_flush_buffers(d.get());
     return;
@@ -552,7 +554,9 @@ int64_t TAV_Input_Stream::AdvanceClock(int64_t t, int64_t packetDuration, int64_
     // A time must be later than every earlier one and than the time the clock already
     // ran on to, or a stream whose timeline stepped back would deliver a time twice.
     TimestampValid = (LastTime == kNoTime || rel > LastTime) && (CurrentTime == kNoTime || rel > CurrentTime);
-    if (TimestampValid) {
+    const bool reset = !TimestampValid && CurrentTime != kNoTime && rel < CurrentTime - kClockJumpUs;
+    if (TimestampValid || reset) {
+      TimestampValid = true;
       jump = CurrentTime == kNoTime ? 0 : rel - CurrentTime;
       CurrentTime = rel;
       LastTime = rel;

@@ -210,11 +210,17 @@ struct TAV_Input_Stream {
   // kNoTime when the packet has none) and duration `packetDuration` (<= 0 when none).
   // Returns the time jump: how far the packet's time is from the stream's current time.
   // The stream's first time is its first valid timestamp; a timestamp that is not
-  // later than every earlier one is ignored and the clock runs on.
+  // later than every earlier one is ignored and the clock runs on, unless it lies more
+  // than kClockJumpUs behind: then the source's clock was reset, and the step back is
+  // returned as a (negative) jump for the caller to remove.
   int64_t AdvanceClock(int64_t t, int64_t packetDuration, int64_t defaultDuration);
   // Removes a clock jump from the stream's timeline.
   void RemoveGap(int64_t jump);
 };
+
+// A step in a stream's timestamps larger than this is a clock jump (recordings joined,
+// a recorder's clock reset), not a gap in the content: it is taken out of the title.
+constexpr int64_t kClockJumpUs = 30000000;
 
 class Tav_titleset : public TLoggingObject {
  public:
