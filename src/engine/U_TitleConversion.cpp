@@ -352,9 +352,14 @@ struct TTitleConversion::TRun {
     for (size_t i = 0; i < set.StreamCount(); ++i) {
       TAV_Input_Stream& s = set.Stream(i);
       if (s.Type != AVMEDIA_TYPE_VIDEO || !s.InputFile || s.StreamIndex == s.InputFile->Facts().MainVideoStream) continue;
-      if (!s.Discard)
+      const AVStream* st = s.MediaStream();
+      if (s.Discard) {
+      } else if (st && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        log.LogFmt(EVT_INFO, "Video stream #%d is a cover picture: not part of the title", s.IndexInTitleSet);
+      } else {
         log.LogFmt(EVT_WARNING, "Discarding video stream #%d - I already have one video stream with bigger resolution",
                    s.IndexInTitleSet);
+      }
       s.Discard = true;
     }
     set.NormaliseDelays();

@@ -618,6 +618,8 @@ TEST(TitleMedia, CoverPictureIsNotTheFilm) {
   ExpectCleanDecode(t.Vob());
   EXPECT_NEAR(Number(StreamFields(t.Vob(), "v", "nb_read_frames", true), "nb_read_frames"), 100, 1)
       << "four seconds of the film";
+  EXPECT_TRUE(t.Logged("is a cover picture")) << t.Log();
+  EXPECT_FALSE(t.Logged("bigger resolution")) << "the cover is larger, and still not a second film";
 }
 
 // Two recordings joined in one transport stream, the second one's clock 45 s ahead of
