@@ -884,6 +884,8 @@ struct TTitleConversion::TRun {
     videoFlushed = true;
     if (!Decode(*video, nullptr)) return false;
     if (!EncodeVideo(*video, nullptr)) return false;
+    if (const int64_t refused = video->encoder->Refused(); refused > 0)
+      log.LogFmt(EVT_WARNING, "%d pictures could not be encoded and are missing from the title", refused);
     // The encoder never ends the sequence itself.
     static const uint8_t kSequenceEnd[] = {0x00, 0x00, 0x01, 0xB7};
     TMuxPacketDescriptor desc;
