@@ -79,6 +79,11 @@ struct Harness {
     d.display_aspect = 4.0f / 3.0f;
     d.frame_rate = DecideFrameRate(pal, rateNum, rateDen);
     d.rates = *TitleVideoRates(6000000, 192000, TVideoRates{});
+    return Run(t, d);
+  }
+
+  // Converts a title as the first of a folder in the temporary directory.
+  TTitleReport Run(IConversionTitle& t, const TTitleDecisions& d) {
     TFileCluster out(64 << 20);
     out.SetPath((dir / "VIDEO_TS").string());
     out.PrepareVobOutput(1, false);
@@ -86,6 +91,15 @@ struct Harness {
     return t.Convert(d, out, ctx);
   }
 };
+
+// A PAL title at 25 pictures a second, 4:3 or 16:9.
+TTitleDecisions PalDecisions(bool widescreen) {
+  TTitleDecisions d;
+  d.frame_rate = DecideFrameRate(true, 25, 1);
+  d.widescreen = widescreen;
+  if (widescreen) d.display_aspect = 16.0f / 9;
+  return d;
+}
 
 // Decodes the recorded AC-3 packets and returns the time (µs from the first packet's
 // presentation) of the first sample louder than a tenth of full scale.
@@ -245,15 +259,7 @@ TEST(TitleSetup, SegmentFromAFileAndBackToATitle) {
   EXPECT_EQ(title->Facts().frame_rate_num, 25);
   EXPECT_NEAR(title->Facts().display_aspect, 16.0 / 9, 0.01);
   EXPECT_EQ(title->Facts().audio_bitrate, 192000) << "the discarded track costs no room";
-  TTitleDecisions d;
-  d.frame_rate = DecideFrameRate(true, 25, 1);
-  d.widescreen = true;
-  d.display_aspect = 16.0f / 9;
-  TFileCluster out(64 << 20);
-  out.SetPath((h.dir / "VIDEO_TS").string());
-  out.PrepareVobOutput(1, false);
-  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
-  ASSERT_TRUE(title->Convert(d, out, ctx).ok);
+  ASSERT_TRUE(h.Run(*title, PalDecisions(true)).ok);
   ASSERT_EQ(h.rec.params.streams.size(), 2u);
   EXPECT_EQ(h.rec.params.streams[1].language, "de");
   EXPECT_EQ(h.rec.params.streams[1].dvd_id, 0x80);
@@ -284,13 +290,7 @@ TEST(TitleConversion, WritesVobFilesThatFFprobeReads) {
   f->AnalyseSync();
   for (size_t i = 0; i < set->StreamCount(); ++i) set->Stream(i).Discard = false;
   TTitleConversion title(std::move(set), {}, {}, DvdMuxSinkFactory(h.log));
-  TTitleDecisions d;
-  d.frame_rate = DecideFrameRate(true, 25, 1);
-  TFileCluster out(64 << 20);
-  out.SetPath((h.dir / "VIDEO_TS").string());
-  out.PrepareVobOutput(1, false);
-  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
-  TTitleReport r = title.Convert(d, out, ctx);
+  TTitleReport r = h.Run(title, PalDecisions(false));
   ASSERT_TRUE(r.ok) << ::testing::PrintToString(h.lines);
   ASSERT_NE(r.vobus, nullptr);
   EXPECT_GT(r.vobus->Vobus.size(), 4u);
@@ -377,15 +377,7 @@ TEST(TitleConversion, WideSourceGetsLetterboxBands) {
   ASSERT_NE(set->AddFile(c), nullptr);
   for (size_t i = 0; i < set->StreamCount(); ++i) set->Stream(i).Discard = false;
   TTitleConversion title(std::move(set), {}, {}, DvdMuxSinkFactory(h.log));
-  TTitleDecisions d;
-  d.frame_rate = DecideFrameRate(true, 25, 1);
-  d.widescreen = true;
-  d.display_aspect = 16.0f / 9;
-  TFileCluster out(64 << 20);
-  out.SetPath((h.dir / "VIDEO_TS").string());
-  out.PrepareVobOutput(1, false);
-  TTitleContext ctx{h.control, h.log, [](int64_t) {}, [](const std::string&) {}};
-  ASSERT_TRUE(title.Convert(d, out, ctx).ok) << ::testing::PrintToString(h.lines);
+  ASSERT_TRUE(h.Run(title, PalDecisions(true)).ok) << ::testing::PrintToString(h.lines);
   std::string result;
   test::RunCommand("ffmpeg -nostdin -hide_banner -i '" + (h.dir / "VIDEO_TS" / "VTS_01_1.VOB").string() +
                        "' -vf cropdetect=limit=0.2:round=2:reset=0 -f null - 2>&1 | grep -o 'crop=[0-9:]*' | tail -1",
